@@ -1,0 +1,105 @@
+// MSComm1: the serial port as the update sees it. A thin layer over
+// QSerialPort that keeps the settings of a communications control (port
+// number, settings text, receive threshold) and reports open failures by kind.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+#include <functional>
+
+class MSComm : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Open failures the update tells apart; everything else is ErrOther.
+    enum Error { ErrNone = 0, ErrNoSuchPort = 8002, ErrPortInUse = 8005, ErrOther = -1 };
+
+    // Event kinds of OnComm. Only data received is acted on.
+    enum CommEventKind { comEvSend = 1, comEvReceive = 2 };
+
+    // Maps a port number to a device name, or returns an empty string when the
+    // number names no port on this machine.
+    using PortResolver = std::function<QString(int port)>;
+    static void setPortResolver(PortResolver resolver);
+    static QString resolvePort(int port);
+    static QString defaultPortName(int port);
+
+    static constexpr int kInBufferSize = 1024;
+    static constexpr int kOutBufferSize = 512;
+
+    explicit MSComm(QObject *parent = nullptr);
+    ~MSComm() override;
+
+    void setCommPort(int port);
+    int CommPort() const { return m_commPort; }
+
+    // "9600,N,8,1" and the like. A text that cannot be applied whole is refused
+    // and leaves the port as it was.
+    bool setSettings(const QString &settings);
+    QString Settings() const { return m_settings; }
+
+    void setInputMode(int mode) { m_inputMode = mode; }
+    void setInputLen(int length) { m_inputLen = length; }
+    void setRThreshold(int count);
+    int RThreshold() const { return m_rThreshold; }
+    void setSThreshold(int count) { m_sThreshold = count; }
+    void setDTREnable(bool on);
+    void setRTSEnable(bool on);
+    void setNullDiscard(bool on) { m_nullDiscard = on; }
+    void setHandshaking(int mode) { m_handshaking = mode; }
+
+    // PortOpen = True / False. Opening returns false and sets lastError().
+    bool setPortOpen(bool open);
+    bool PortOpen() const;
+
+    // Queues and pushes the bytes out; false when the port refuses them.
+    bool Output(const QByteArray &bytes);
+    int CommEvent() const { return m_commEvent; }
+    QByteArray Input();
+    void discardInput();
+
+    int lastError() const { return m_lastError; }
+    QString lastErrorText() const { return m_lastErrorText; }
+    QString deviceName() const { return m_device; }
+
+    // True once the open port has failed (unplugged adapter, hung-up line).
+    bool lineFailed() const { return m_lineFailed; }
+
+    QSerialPort &port() { return m_port; }
+
+signals:
+    void OnComm();
+    void LineFailed();
+
+private:
+    void onReadyRead();
+    void onErrorOccurred(QSerialPort::SerialPortError error);
+    void applyLineSettings();
+    void requestLowLatency();
+
+    QSerialPort m_port;
+    int m_commPort = 1;
+    QString m_settings = QStringLiteral("9600,N,8,1");
+    qint32 m_baud = 9600;
+    QSerialPort::Parity m_parity = QSerialPort::NoParity;
+    QSerialPort::DataBits m_dataBits = QSerialPort::Data8;
+    QSerialPort::StopBits m_stopBits = QSerialPort::OneStop;
+    int m_inputMode = 0;
+    int m_inputLen = 0;
+    int m_rThreshold = 0;
+    int m_sThreshold = 0;
+    bool m_dtr = false;
+    bool m_rts = false;
+    bool m_nullDiscard = false;
+    int m_handshaking = 0;
+    int m_commEvent = 0;
+    int m_lastError = ErrNone;
+    QString m_lastErrorText;
+    QString m_device;
+    bool m_lineFailed = false;
+    bool m_inEvent = false;
+};

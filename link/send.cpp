@@ -1,0 +1,263 @@
+// One exchange with the bootloader: write a packet, wait for its reply while
+// the window stays alive, judge the reply and, when the update has come to an
+// end, put the window back at rest.
+#include "ui/frmMain.h"
+
+#include "link/codec.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <cmath>
+
+namespace {
+
+constexpr int kPollLimit = 1000;   // a wait gives up once the poll count exceeds this
+constexpr int kPollMs = 1;         // length of one poll
+constexpr int kWakePauseMs = 100;  // settling time after a wake frame
+constexpr float kEraseMax = 480.0f;
+constexpr float kProgramMax = 1920.0f; // 16-byte units from 0x0800 to 0x7FFF
+
+const QLatin1String kCmdWake("0000");
+const QLatin1String kCmdVersion("0001");
+const QLatin1String kCmdErase("0301");
+const QLatin1String kCmdProgram("0202");
+const QLatin1String kCmdBlankCheck("0A02");
+const QLatin1String kCmdVerify("0A01");
+const QLatin1String kCmdReset("0B01");
+const QLatin1String kCmdFinish("0801");
+
+const QLatin1String kModelCode("0574");
+const unsigned char kNoFirmware = 0xFF;
+
+// Reply bytes by 1-based position; a position the reply does not reach is -1
+// and so never matches a byte.
+int byteAt(const QByteArray &reply, int position)
+{
+    return position >= 1 && position <= reply.size()
+        ? static_cast<unsigned char>(reply.at(position - 1))
+        : -1;
+}
+
+QString charsAt(const QByteArray &reply, int position, int count)
+{
+    return QString::fromLatin1(reply.mid(position - 1, count));
+}
+
+// Result bytes 8 to 11, most significant first: "3B-FF-C4-01".
+QString errorData(const QByteArray &reply)
+{
+    QStringList parts;
+    for (int position = 11; position >= 8; --position) {
+        const int b = byteAt(reply, position);
+        parts << (b < 0 ? QStringLiteral("??") : QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper());
+    }
+    return parts.join(QLatin1Char('-'));
+}
+
+} // namespace
+
+void frmMain::MSComm1_OnComm()
+{
+    if (MSComm1.CommEvent() != MSComm::comEvReceive)
+        return;
+    QByteArray sReceive = MSComm1.Input();
+    HandleInput(sReceive);
+}
+
+void frmMain::HandleInput(QByteArray &sReceive)
+{
+    sReply = sReceive;
+    bReplyReceived = true;
+}
+
+void frmMain::waitForReply(int &iPolls)
+{
+    // Each poll lasts one tick of a precise 1 ms timer. Between ticks the loop
+    // sleeps in the event dispatcher, so the reply, Cancel and repaints are
+    // served the moment they come, and only ticks advance the time limit.
+    int iTicks = 0;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    tick.setInterval(kPollMs);
+    QObject::connect(&tick, &QTimer::timeout, [&iTicks] { ++iTicks; });
+
+    bReplyReceived = false;
+    iPolls = 0;
+    tick.start();
+    while (!bReplyReceived) {
+        if (onPoll)
+            onPoll(iPolls + 1);
+        const int iTicksBefore = iTicks;
+        while (iTicks == iTicksBefore && !bReplyReceived && !MSComm1.lineFailed())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        ++iPolls;
+        if (iPolls > kPollLimit || MSComm1.lineFailed())
+            bReplyReceived = true;
+    }
+}
+
+void frmMain::pauseWithEvents(int msecs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.start(msecs);
+    while (clock.elapsed() < msecs && !bStopped)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    QCoreApplication::processEvents();
+}
+
+void frmMain::communicationFailure(const QString &text)
+{
+    MsgBox(text, MsgKind::Warning);
+    setProgressValue(0);
+    ResetStatusBar();
+    setExitCaption(QStringLiteral("Exit (ESC)"));
+    bStopped = true;
+    bUpdateOver = true;
+    bFailed = true;
+    if (MSComm1.PortOpen())
+        MSComm1.setPortOpen(false);
+}
+
+void frmMain::advanceProgress(bool &bFirst, float maximum, const QString &label)
+{
+    if (bFirst) {
+        bFirst = false;
+        setProgressValue(0);
+        setProgressMax(maximum);
+    }
+    setProgressValue(progressValue() + 1);
+    const int percent = static_cast<int>(std::floor(double(progressValue()) * 100.0 / double(progressMax())));
+    setPanelText(1, label + QString::number(percent) + QLatin1Char('%'));
+}
+
+void frmMain::Send(const QString &sDataOut)
+{
+    if (bStopped)
+        return;
+
+    sCommand = commandText(sDataOut);
+
+    if (sCommand == kCmdWake) {
+        MSComm1.setRThreshold(8);
+    } else if (sCommand == kCmdVersion) {
+        MSComm1.setRThreshold(16);
+    } else if (sCommand == kCmdErase) {
+        advanceProgress(bFirstErase, kEraseMax, QStringLiteral("Erasing ...  "));
+        MSComm1.setRThreshold(5);
+    } else if (sCommand == kCmdProgram) {
+        advanceProgress(bFirstProgram, kProgramMax, QStringLiteral("Programming ...  "));
+        MSComm1.setRThreshold(5);
+    } else if (sCommand == kCmdBlankCheck) {
+        setPanelText(1, QStringLiteral("Blank Checking ..."));
+        MSComm1.setRThreshold(13);
+    } else if (sCommand == kCmdVerify) {
+        setPanelText(1, QStringLiteral("Verifying ..."));
+        MSComm1.setRThreshold(13);
+    } else if (sCommand == kCmdReset) {
+        setPanelText(1, QStringLiteral("Resetting Defaults ..."));
+        MSComm1.setRThreshold(5);
+    } else if (sCommand == kCmdFinish) {
+        setPanelText(1, QStringLiteral("Update Finished"));
+        bUpdateOver = true;
+    }
+
+    // Bytes left over from an earlier reply (a late piece, line noise) would
+    // otherwise be read as the start of this packet's reply.
+    MSComm1.discardInput();
+    const bool bWritten = MSComm1.Output(aStringToHex(sDataOut));
+
+    if (!bWritten) {
+        // A port that refuses the packet (adapter unplugged, line hung up) will
+        // never bring its reply; waiting for it would only delay the verdict.
+        if (!bStopped)
+            communicationFailure(QStringLiteral("Error communicating with Port."));
+    } else if (!bUpdateOver) {
+        int iPolls = 0;
+        waitForReply(iPolls);
+
+        // A wait ended by Cancel or by closing the window judges nothing: the
+        // reply field may still hold an answer from an earlier exchange.
+        if (!bStopped) {
+            bool bFailedNow = false;
+            if (sCommand == kCmdWake) {
+                if (MSComm1.lineFailed()) {
+                    communicationFailure(QStringLiteral("Error communicating with Port."));
+                    bFailedNow = true;
+                } else {
+                    pauseWithEvents(kWakePauseMs);
+                }
+            } else if (iPolls > kPollLimit || MSComm1.lineFailed()) {
+                communicationFailure(QStringLiteral("Error communicating with Port."));
+                bFailedNow = true;
+            } else if (byteAt(sReply, 1) != 0x0F || byteAt(sReply, 2) != 0x0F) {
+                communicationFailure(QStringLiteral("Make sure device is in bootloader mode."));
+                bFailedNow = true;
+            }
+            if (!bFailedNow && !bStopped)
+                interpretReply();
+        }
+    }
+
+    if (bUpdateOver) {
+        setExitCaption(QStringLiteral("Exit (ESC)"));
+        bStopped = true;
+        bVersionAccepted = false;
+        if (MSComm1.PortOpen())
+            MSComm1.setPortOpen(false);
+    }
+}
+
+void frmMain::interpretReply()
+{
+    if (sCommand == kCmdVersion) {
+        if (charsAt(sReply, 5, 4) != kModelCode && !bStopped) {
+            MsgBox(QStringLiteral("Attached device is not the AXR-574."), MsgKind::Warning);
+            setPanelText(1, QStringLiteral("For Help press F1"));
+            bUpdateOver = true;
+        }
+        const QString sUnitVersion = charsAt(sReply, 9, 4);
+        if (byteAt(sReply, 9) == kNoFirmware) {
+            setPanelText(4, QStringLiteral("0000.00"));
+            bVersionAccepted = true;
+        } else {
+            setPanelText(4, sUnitVersion + QLatin1Char('.') + charsAt(sReply, 13, 2));
+        }
+        if (bVersionAccepted || bUpdateOver)
+            return;
+        if (QString::compare(sVersion, sUnitVersion, Qt::CaseInsensitive) > 0) {
+            bVersionAccepted = true;
+            return;
+        }
+        const QString question = QStringLiteral("Would you like to replace version ") + sUnitVersion
+            + QStringLiteral(" with ") + sVersion + QLatin1Char('?');
+        if (MsgBox(question, MsgKind::Question) == QMessageBox::Yes) {
+            bVersionAccepted = true;
+        } else {
+            setPanelText(1, QStringLiteral("For Help press F1"));
+            bUpdateOver = true;
+        }
+    } else if (sCommand == kCmdBlankCheck) {
+        const bool bBlank = byteAt(sReply, 8) == 0x00 && byteAt(sReply, 9) == 0xC4
+            && byteAt(sReply, 10) == 0xFF && byteAt(sReply, 11) == 0x3B;
+        if (!bBlank) {
+            setPanelText(1, QStringLiteral("Blank Check Failed"));
+            setPanelText(3, errorData(sReply));
+            MsgBox(QStringLiteral("Blank Check Error"), MsgKind::Error);
+            bUpdateOver = true;
+            bFailed = true;
+        }
+    } else if (sCommand == kCmdVerify) {
+        if (byteAt(sReply, 8) != 0x00 || byteAt(sReply, 9) != 0x00) {
+            setPanelText(1, QStringLiteral("Verify Failed"));
+            setPanelText(3, errorData(sReply));
+            MsgBox(QStringLiteral("Verify Checksum Error"), MsgKind::Error);
+            bUpdateOver = true;
+            bFailed = true;
+        }
+    }
+}

@@ -1,0 +1,142 @@
+// One whole update, from the Program command to the finish packet. A stop
+// never jumps out: once bStopped is set every later Send does nothing, and the
+// script runs on to its end, which puts the controls back.
+#include "ui/frmMain.h"
+
+#include "ui/appinfo.h"
+#include "ui/frmSuccess.h"
+
+#include <QCheckBox>
+#include <QFile>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const QString kVersionRead = QStringLiteral("0F0F0001FF04");
+const QString kBlankCheck = QStringLiteral("0F0F0A02000800EC04");
+const QString kVerify = QStringLiteral("0F0F0A01000800ED04");
+const QString kResetDefaults = QStringLiteral("0F0F0B01160800D604");
+const QString kFinish = QStringLiteral("0F0F080100000014E304");
+
+const QString kLineFormat = QStringLiteral(",N,8,1");
+
+} // namespace
+
+void frmMain::cmdProgram_Click()
+{
+    if (bSuccess && m_success)
+        m_success->close();
+
+    setRunControlEnabled(RunControl::cmdProgram, false);
+    setRunControlEnabled(RunControl::chkRemote, false);
+    setRunControlEnabled(RunControl::lblRemote, false);
+    setRunControlEnabled(RunControl::cboComPort, false);
+    setRunControlEnabled(RunControl::cboBaudrate, false);
+    setProgressValue(0);
+    ResetStatusBar();
+    bVersionAccepted = false;
+    bUpdateOver = false;
+    bFirstErase = true;
+    bFirstProgram = true;
+    bFailed = false;
+
+    if (bStopped) {
+        bStopped = false;
+        setExitCaption(QStringLiteral("Cancel (ESC)"));
+        runUpdate();
+    }
+
+    setMessage(QString());
+    setRunControlEnabled(RunControl::lblRemote, true);
+    setRunControlEnabled(RunControl::chkRemote, true);
+    setRunControlEnabled(RunControl::cboComPort, true);
+    setRunControlEnabled(RunControl::cboBaudrate, true);
+    setRunControlEnabled(RunControl::cmdProgram, true);
+}
+
+void frmMain::runUpdate()
+{
+    MSComm1.setCommPort(iComPort);
+    if (!MSComm1.setSettings(sBaudrate + kLineFormat)) {
+        MsgBox(QStringLiteral("The baud rate ") + sBaudrate + QStringLiteral(" cannot be used."), MsgKind::Warning);
+        setExitCaption(QStringLiteral("Exit (ESC)"));
+        bStopped = true;
+        return;
+    }
+    MSComm1.setInputMode(0);
+    MSComm1.setInputLen(0);
+    MSComm1.setRThreshold(1);
+    MSComm1.setSThreshold(1);
+    MSComm1.setDTREnable(false);
+    MSComm1.setRTSEnable(false);
+    MSComm1.setNullDiscard(false);
+    MSComm1.setHandshaking(0);
+
+    if (!PortAvailable(iComPort))
+        return;
+
+    MSComm1.setCommPort(iComPort);
+    if (!MSComm1.setPortOpen(true))
+        openFailure();
+
+    if (remoteProgramTicked())
+        StartBootloader();
+
+    MSComm1.setSettings(sBaudrate + kLineFormat);
+
+    Send(kVersionRead);
+    if (!bVersionAccepted)
+        return;
+
+    setMessage(QStringLiteral("Please wait.  ") + appinfo::title() + QStringLiteral(" is being updated."));
+
+    EraseDevice();
+    setPanelText(2, QStringLiteral("E"));
+
+    Send(kBlankCheck);
+    setPanelText(2, panelText(2) + QLatin1Char('B'));
+
+    if (!bFailed) {
+        ProgramDevice();
+        setPanelText(2, panelText(2) + QLatin1Char('P'));
+
+        Send(kVerify);
+        setPanelText(2, panelText(2) + QLatin1Char('V'));
+
+        if (!bFailed) {
+            Send(kResetDefaults);
+            Send(kVersionRead);
+            Send(kFinish);
+        }
+    }
+
+    if (bUpdateOver && !bFailed && !m_unloading)
+        showSuccessDialog();
+}
+
+void frmMain::openFailure()
+{
+    if (MSComm1.lastError() == MSComm::ErrPortInUse) {
+        MsgBox(QStringLiteral("Selected COM Port is already in use by another application."), MsgKind::Warning);
+    } else {
+        // Any other failure would otherwise leave the run waiting on a port
+        // that never opened; say what the system said and end the run.
+        QString text = QStringLiteral("Selected COM Port could not be opened.\r\n\r\n%1: %2")
+                           .arg(MSComm1.deviceName(), MSComm1.lastErrorText());
+#ifdef Q_OS_UNIX
+        const QByteArray path = QFile::encodeName(MSComm1.deviceName());
+        if (!path.isEmpty() && ::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES)
+            text += QStringLiteral("\r\n\r\nYour account needs access to serial ports, for example "
+                                   "membership of the dialout group (then log in again).");
+#endif
+        MsgBox(text, MsgKind::Warning);
+    }
+    setExitCaption(QStringLiteral("Exit (ESC)"));
+    bStopped = true;
+    if (MSComm1.PortOpen())
+        MSComm1.setPortOpen(false);
+}
