@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #ifdef Q_OS_UNIX
+#include <termios.h>
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
@@ -208,6 +209,12 @@ bool MSComm::setPortOpen(bool open)
             // (the finish command) must reach the line first.
             if (m_port.bytesToWrite() > 0)
                 m_port.waitForBytesWritten(500);
+#ifdef Q_OS_UNIX
+            // Closing restores the line's earlier settings at once; bytes still
+            // in the driver would leave at the wrong rate.
+            if (!m_lineFailed)
+                ::tcdrain(static_cast<int>(m_port.handle()));
+#endif
             m_port.close();
             m_port.clearError();
         }

@@ -6,7 +6,6 @@
 #include "link/codec.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QTimer>
 
 #include <cmath>
@@ -100,12 +99,13 @@ void frmMain::waitForReply(int &iPolls)
 
 void frmMain::pauseWithEvents(int msecs)
 {
-    QElapsedTimer clock;
-    clock.start();
-    QTimer wake;
-    wake.setSingleShot(true);
-    wake.start(msecs);
-    while (clock.elapsed() < msecs && !bStopped)
+    bool bElapsed = false;
+    QTimer pause;
+    pause.setSingleShot(true);
+    pause.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&pause, &QTimer::timeout, [&bElapsed] { bElapsed = true; });
+    pause.start(msecs);
+    while (!bElapsed && !bStopped)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     QCoreApplication::processEvents();
 }

@@ -1,0 +1,152 @@
+#include "harness.h"
+
+#include "link/frame.h"
+#include "update/packets.h"
+
+#include <QTest>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+PtyLine::PtyLine()
+{
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (m_master < 0)
+        return;
+    ::grantpt(m_master);
+    ::unlockpt(m_master);
+    m_slavePath = QString::fromLocal8Bit(::ptsname(m_master));
+    termios raw{};
+    ::tcgetattr(m_master, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(m_master, TCSANOW, &raw);
+    // Without a slave held open the master reads EIO between the updater's opens.
+    m_slaveKeepAlive = ::open(m_slavePath.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+}
+
+PtyLine::~PtyLine()
+{
+    hangUp();
+}
+
+QByteArray PtyLine::readAvailable(int waitMs)
+{
+    QByteArray data;
+    if (m_master < 0)
+        return data;
+    pollfd pfd{m_master, POLLIN, 0};
+    int timeout = waitMs;
+    while (::poll(&pfd, 1, timeout) > 0 && (pfd.revents & POLLIN)) {
+        char buffer[4096];
+        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        data.append(buffer, n);
+        timeout = 5;
+    }
+    return data;
+}
+
+bool PtyLine::write(const QByteArray &bytes)
+{
+    return m_master >= 0 && ::write(m_master, bytes.constData(), size_t(bytes.size())) == bytes.size();
+}
+
+void PtyLine::hangUp()
+{
+    if (m_slaveKeepAlive >= 0)
+        ::close(m_slaveKeepAlive);
+    if (m_master >= 0)
+        ::close(m_master);
+    m_slaveKeepAlive = m_master = -1;
+}
+
+QString simPath()
+{
+    return QStringLiteral(AXR574_SIM_PATH);
+}
+
+Bench::Bench()
+    : m_window(std::make_unique<frmMain>())
+{
+    m_window->setMsgResponder([this](frmMain::MsgKind kind, const QString &title, const QString &text) {
+        messages.append({kind, title, text});
+        if (onMessage)
+            onMessage(messages.last());
+        return kind == frmMain::MsgKind::Question ? answer : QMessageBox::Ok;
+    });
+}
+
+Bench::~Bench()
+{
+    MSComm::setPortResolver(nullptr);
+    m_window.reset();
+    if (m_sim)
+        m_sim->stop();
+}
+
+bool Bench::startSim(const QStringList &args)
+{
+    m_sim = std::make_unique<SimUnit>();
+    if (!m_sim->start(args, simPath()))
+        return false;
+    SimUnit *sim = m_sim.get();
+    MSComm::setPortResolver([sim](int port) { return port == 1 ? sim->devicePath() : QString(); });
+    return true;
+}
+
+void Bench::usePort1(const QString &device)
+{
+    MSComm::setPortResolver([device](int port) { return port == 1 ? device : QString(); });
+}
+
+QStringList Bench::messageTexts() const
+{
+    QStringList texts;
+    for (const RecordedMessage &m : messages)
+        texts << m.text;
+    return texts;
+}
+
+void Bench::program()
+{
+    m_window->cmdProgram_Click();
+}
+
+bool Bench::programAndSettle()
+{
+    program();
+    frmMain &w = *m_window;
+    return w.bStopped && !w.MSComm1.PortOpen() && w.exitCaption() == QLatin1String("Exit (ESC)")
+        && w.message().isEmpty() && w.runControlEnabled(frmMain::RunControl::cmdProgram)
+        && w.runControlEnabled(frmMain::RunControl::chkRemote) && w.runControlEnabled(frmMain::RunControl::lblRemote)
+        && w.runControlEnabled(frmMain::RunControl::cboComPort)
+        && w.runControlEnabled(frmMain::RunControl::cboBaudrate);
+}
+
+QStringList Bench::commandsAfter(int frameNumber)
+{
+    QStringList after;
+    for (const SimEvent &e : m_sim->frames()) {
+        if (e.n > frameNumber)
+            after << e.cmd;
+    }
+    return after;
+}
+
+QByteArray expectedMemory(const QByteArray &before)
+{
+    QByteArray memory = before;
+    for (int address = 0x0800; address < 0x8000; ++address)
+        memory[address] = char(0xFF);
+    for (std::size_t i = 0; i < firmware::ProgramPacketCount; ++i) {
+        const auto body = frame::check(frame::fromHex(firmware::ProgramPackets[i]));
+        const int address = (*body)[2] | (*body)[3] << 8 | (*body)[4] << 16;
+        for (int k = 0; k < 16; ++k)
+            memory[address + k] = char((*body)[5 + k]);
+    }
+    return memory;
+}

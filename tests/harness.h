@@ -1,0 +1,80 @@
+// Shared test bench: the real main window wired to a simulated unit (or to a
+// bare pseudo-terminal the test drives itself), with message boxes answered
+// and recorded instead of shown.
+#pragma once
+
+#include "sim/simclient.h"
+#include "ui/frmMain.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <memory>
+
+struct RecordedMessage
+{
+    frmMain::MsgKind kind;
+    QString title;
+    QString text;
+};
+
+// A pseudo-terminal whose far end the test holds: it reads what the updater
+// wrote and answers exactly when it wants to.
+class PtyLine
+{
+public:
+    PtyLine();
+    ~PtyLine();
+    bool isOpen() const { return m_master >= 0; }
+    QString slavePath() const { return m_slavePath; }
+    QByteArray readAvailable(int waitMs = 0);
+    bool write(const QByteArray &bytes);
+    void hangUp();
+
+private:
+    int m_master = -1;
+    int m_slaveKeepAlive = -1;
+    QString m_slavePath;
+};
+
+class Bench
+{
+public:
+    Bench();
+    ~Bench();
+
+    frmMain &window() { return *m_window; }
+    frmMain *operator->() { return m_window.get(); }
+
+    // Starts a simulated unit and makes port 1 its line.
+    bool startSim(const QStringList &args = {});
+    SimUnit &sim() { return *m_sim; }
+    // Makes port 1 the given device (a pseudo-terminal the test holds).
+    void usePort1(const QString &device);
+
+    // Answer to the replacement question.
+    QMessageBox::StandardButton answer = QMessageBox::No;
+    // Runs when a message box would show, before it is answered.
+    std::function<void(const RecordedMessage &)> onMessage;
+    QVector<RecordedMessage> messages;
+    QStringList messageTexts() const;
+
+    // Presses Program (the reaction itself; widget events are tested elsewhere).
+    void program();
+    // Program, then checks that the window came back to rest.
+    bool programAndSettle();
+
+    // Commands the unit received after the given frame number.
+    QStringList commandsAfter(int frameNumber);
+
+private:
+    std::unique_ptr<frmMain> m_window;
+    std::unique_ptr<SimUnit> m_sim;
+};
+
+QString simPath();
+
+// The image bytes the unit must hold after a complete update.
+QByteArray expectedMemory(const QByteArray &before);

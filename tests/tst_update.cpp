@@ -1,0 +1,324 @@
+// Whole updates from Program to finish, through the real serial code, against
+// the simulated unit on a pseudo-terminal.
+#include "harness.h"
+
+#include "update/packets.h"
+
+#include <QCheckBox>
+#include <QtTest>
+
+namespace {
+
+const int kEraseCount = int(firmware::ErasePacketCount);
+const int kProgramCount = int(firmware::ProgramPacketCount);
+// Frame numbers as the unit counts them in a run without wake frames.
+const int kFirstErase = 2;
+const int kBlankCheck = 1 + kEraseCount + 1;
+const int kFirstProgram = kBlankCheck + 1;
+const int kVerify = kFirstProgram + kProgramCount;
+
+QStringList fullRunCommands()
+{
+    QStringList c{"0001"};
+    for (int i = 0; i < kEraseCount; ++i)
+        c << "0301";
+    c << "0A02";
+    for (int i = 0; i < kProgramCount; ++i)
+        c << "0202";
+    c << "0A01" << "0B01" << "0001" << "0801";
+    return c;
+}
+
+} // namespace
+
+class tst_update : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void fullUpdateLeavesUnitHoldingTheImage_data();
+    void fullUpdateLeavesUnitHoldingTheImage();
+    void remoteProgramWakesTheUnitAtItsRate_data();
+    void remoteProgramWakesTheUnitAtItsRate();
+    void remoteProgramWithoutAnswerEndsAtTheVersionRead();
+    void unitNotToBeUpdatedIsLeftUntouched_data();
+    void unitNotToBeUpdatedIsLeftUntouched();
+    void unitWithoutFirmwareIsUpdatedWithoutQuestion();
+    void faultsEndTheRunWithNothingSentAfter_data();
+    void faultsEndTheRunWithNothingSentAfter();
+    void cancelDuringEraseSendsNothingMoreAndNextRunSucceeds();
+    void missingPortIsReportedByTheProbe_data();
+    void missingPortIsReportedByTheProbe();
+    void programUnloadsTheCompletionDialogOfTheLastRun();
+};
+
+void tst_update::fullUpdateLeavesUnitHoldingTheImage_data()
+{
+    QTest::addColumn<QString>("rate");
+    QTest::newRow("9600") << "9600";
+    QTest::newRow("57600") << "57600";
+}
+
+void tst_update::fullUpdateLeavesUnitHoldingTheImage()
+{
+    QFETCH(QString, rate);
+    Bench bench;
+    QVERIFY(bench.startSim());
+    QVERIFY(bench.sim().dump());
+    const QByteArray before = bench.sim().memory();
+    bench->sBaudrate = rate;
+
+    QVERIFY(bench.programAndSettle());
+
+    QVERIFY2(bench.messages.isEmpty(), qPrintable(bench.messageTexts().join(" | ")));
+    QCOMPARE(bench->panelText(1), QStringLiteral("Update Finished"));
+    QCOMPARE(bench->panelText(2), QStringLiteral("EBPV"));
+    QCOMPARE(bench->panelText(4), QStringLiteral("1123.00"));
+    QCOMPARE(bench->progressValue(), bench->progressMax());
+    QVERIFY(bench->bSuccess);
+    QVERIFY(bench->successDialog() && bench->successDialog()->isVisible());
+
+    QVERIFY(bench.sim().dump());
+    QCOMPARE(bench.sim().commands(), fullRunCommands());
+    QVERIFY2(bench.sim().violations().isEmpty(), qPrintable(bench.sim().violations().join(" | ")));
+    // The finish packet is left out: the port closes right after writing it,
+    // and the unit may read the line's rate only after that.
+    for (const SimEvent &e : bench.sim().frames()) {
+        if (e.cmd != "0801")
+            QVERIFY2(e.baud == rate.toInt(), qPrintable(QString("frame %1 %2 at %3").arg(e.n).arg(e.cmd).arg(e.baud)));
+    }
+    QVERIFY(bench.sim().memory() == expectedMemory(before));
+}
+
+void tst_update::remoteProgramWakesTheUnitAtItsRate_data()
+{
+    QTest::addColumn<int>("unitBaud");
+    QTest::addColumn<int>("wakeFrames");
+    QTest::newRow("answers at 4800") << 4800 << 1;
+    QTest::newRow("answers at 57600 only") << 57600 << 5;
+}
+
+void tst_update::remoteProgramWakesTheUnitAtItsRate()
+{
+    QFETCH(int, unitBaud);
+    QFETCH(int, wakeFrames);
+    Bench bench;
+    QVERIFY(bench.startSim({"--mode", "normal", "--unit-baud", QString::number(unitBaud)}));
+    bench.window().findChild<QCheckBox *>("chkRemote")->setChecked(true);
+    bench->sBaudrate = "19200";
+
+    QVERIFY(bench.programAndSettle());
+    QVERIFY2(bench.messages.isEmpty(), qPrintable(bench.messageTexts().join(" | ")));
+    QCOMPARE(bench->panelText(2), QStringLiteral("EBPV"));
+
+    QVERIFY(bench.sim().dump());
+    const QVector<SimEvent> frames = bench.sim().frames();
+    const int rates[] = {4800, 9600, 19200, 38400, 57600};
+    for (int i = 0; i < wakeFrames; ++i) {
+        QCOMPARE(frames[i].cmd, QStringLiteral("0000"));
+        QCOMPARE(frames[i].baud, rates[i]);
+    }
+    QCOMPARE(frames[wakeFrames].cmd, QStringLiteral("0001"));
+    QCOMPARE(frames[wakeFrames].baud, 19200);
+    QCOMPARE(frames.size(), wakeFrames + fullRunCommands().size());
+}
+
+void tst_update::remoteProgramWithoutAnswerEndsAtTheVersionRead()
+{
+    Bench bench;
+    QVERIFY(bench.startSim({"--mode", "normal", "--unit-baud", "115200"}));
+    bench.window().findChild<QCheckBox *>("chkRemote")->setChecked(true);
+    QStringList panelAtMessage;
+    bench.onMessage = [&](const RecordedMessage &) { panelAtMessage << bench->panelText(1); };
+
+    QVERIFY(bench.programAndSettle());
+    QCOMPARE(bench.messageTexts(), QStringList{"Error communicating with Port."});
+    QVERIFY(bench.sim().dump());
+    QCOMPARE(bench.sim().commands(), (QStringList{"0000", "0000", "0000", "0000", "0000", "0001"}));
+    QVERIFY(bench->bFailed);
+    QVERIFY(!bench->successDialog());
+}
+
+void tst_update::unitNotToBeUpdatedIsLeftUntouched_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<QString>("version");
+    QTest::newRow("same version, answer No")
+        << QStringList{"--version", "1208"} << QStringList{"Would you like to replace version 1208 with 1208?"} << "1208.00";
+    QTest::newRow("newer version, answer No")
+        << QStringList{"--version", "1301"} << QStringList{"Would you like to replace version 1301 with 1208?"} << "1301.00";
+    QTest::newRow("wrong model")
+        << QStringList{"--model", "0575"} << QStringList{"Attached device is not the AXR-574."} << "1123.00";
+}
+
+void tst_update::unitNotToBeUpdatedIsLeftUntouched()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QStringList, texts);
+    QFETCH(QString, version);
+    Bench bench;
+    QVERIFY(bench.startSim(args));
+    bench.answer = QMessageBox::No;
+
+    QVERIFY(bench.programAndSettle());
+    QCOMPARE(bench.messageTexts(), texts);
+    if (texts.first().startsWith("Would"))
+        QCOMPARE(bench.messages.first().title, QStringLiteral("Confirm Firmware Replace"));
+    else
+        QCOMPARE(bench.messages.first().title, QStringLiteral("AXR-574 Firmware v1208"));
+    QCOMPARE(bench->panelText(1), QStringLiteral("For Help press F1"));
+    QCOMPARE(bench->panelText(4), version);
+    QVERIFY(!bench->bFailed);
+    QVERIFY(!bench->successDialog());
+    QVERIFY(bench.sim().dump());
+    QCOMPARE(bench.sim().commands(), QStringList{"0001"});
+}
+
+void tst_update::unitWithoutFirmwareIsUpdatedWithoutQuestion()
+{
+    Bench bench;
+    QVERIFY(bench.startSim({"--no-firmware"}));
+    QStringList panel4;
+    bench->onPoll = [&](int) {
+        if (bench->panelText(4) == "0000.00" && panel4.isEmpty())
+            panel4 << bench->panelText(4);
+    };
+    QVERIFY(bench.programAndSettle());
+    QVERIFY(bench.messages.isEmpty());
+    QCOMPARE(panel4, QStringList{"0000.00"});
+    QCOMPARE(bench->panelText(2), QStringLiteral("EBPV"));
+}
+
+void tst_update::faultsEndTheRunWithNothingSentAfter_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("lastFrame");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("panel1");
+    QTest::addColumn<QString>("panel2");
+    QTest::addColumn<QString>("panel3");
+
+    const int midProgram = kFirstProgram + kProgramCount / 2;
+    const int allFrames = fullRunCommands().size();
+    QTest::newRow("blank check fails")
+        << QStringList{"--blank-fail"} << kBlankCheck << "Blank Check Error" << "Blank Check Failed" << "EB"
+        << "3B-FF-C4-01";
+    QTest::newRow("verify fails")
+        << QStringList{"--verify-fail"} << kVerify << "Verify Checksum Error" << "Verify Failed" << "EBPV"
+        << "3B-FF-C4-01";
+    QTest::newRow("no reply while programming")
+        << QStringList{"--no-reply-at", QString::number(midProgram)} << midProgram << "Error communicating with Port."
+        << "For Help press F1" << "PV" << "";
+    QTest::newRow("reply not from the bootloader")
+        << QStringList{"--bad-start-at", QString::number(midProgram)} << midProgram
+        << "Make sure device is in bootloader mode." << "For Help press F1" << "PV" << "";
+    QTest::newRow("line hung up while programming")
+        << QStringList{"--hangup-at", QString::number(midProgram)} << midProgram << "Error communicating with Port."
+        << "For Help press F1" << "PV" << "";
+    QTest::newRow("no reply to the first erase")
+        << QStringList{"--no-reply-at", QString::number(kFirstErase)} << kFirstErase
+        << "Error communicating with Port." << "For Help press F1" << "EB" << "";
+    QTest::newRow("no reply to the reset of defaults")
+        << QStringList{"--no-reply-at", QString::number(allFrames - 2)} << allFrames - 2
+        << "Error communicating with Port." << "For Help press F1" << "" << "";
+    // Panel 2 is cleared by the failure and then gains the letters of the
+    // phases that the script still passes through without effect.
+}
+
+void tst_update::faultsEndTheRunWithNothingSentAfter()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, lastFrame);
+    QFETCH(QString, text);
+    QFETCH(QString, panel1);
+    QFETCH(QString, panel2);
+    QFETCH(QString, panel3);
+    Bench bench;
+    QVERIFY(bench.startSim(args));
+
+    QVERIFY(bench.programAndSettle());
+    QCOMPARE(bench.messageTexts(), QStringList{text});
+    QCOMPARE(bench->panelText(1), panel1);
+    QCOMPARE(bench->panelText(2), panel2);
+    QCOMPARE(bench->panelText(3), panel3);
+    QVERIFY(bench->bFailed);
+    QVERIFY(!bench->successDialog());
+    QVERIFY(bench.sim().dump());
+    QCOMPARE(bench.sim().frames().size(), lastFrame);
+    QVERIFY(bench.sim().violations().isEmpty());
+}
+
+void tst_update::cancelDuringEraseSendsNothingMoreAndNextRunSucceeds()
+{
+    Bench bench;
+    QVERIFY(bench.startSim());
+    int cancelledAt = 0;
+    bench->onPoll = [&](int) {
+        if (!cancelledAt && bench->progressValue() >= 200 && bench->progressMax() == 480) {
+            cancelledAt = int(bench->progressValue());
+            bench->cmdExit_Click();
+        }
+    };
+    QVERIFY(bench.programAndSettle());
+    QCOMPARE(bench.messageTexts(), QStringList{"Firmware update was cancelled."});
+    QCOMPARE(bench.messages.first().kind, frmMain::MsgKind::Error);
+    QVERIFY(!bench->successDialog());
+    QCOMPARE(bench->progressValue(), 0.0f);
+    QVERIFY(bench.sim().dump());
+    QCOMPARE(bench.sim().frames().size(), 1 + cancelledAt);
+
+    bench->onPoll = nullptr;
+    bench.messages.clear();
+    QVERIFY(bench.programAndSettle());
+    QVERIFY(bench.messages.isEmpty());
+    QCOMPARE(bench->panelText(2), QStringLiteral("EBPV"));
+}
+
+void tst_update::missingPortIsReportedByTheProbe_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::newRow("no such device") << 2;
+    QTest::newRow("negative port number") << -5;
+    QTest::newRow("largest port number") << 32767;
+}
+
+void tst_update::missingPortIsReportedByTheProbe()
+{
+    QFETCH(int, port);
+    Bench bench;
+    QVERIFY(bench.startSim());
+    MSComm::setPortResolver([](int p) { return p == 2 ? QStringLiteral("/dev/does-not-exist-574") : QString(); });
+    bench->iComPort = qint16(port);
+    QVERIFY(bench.programAndSettle());
+    QCOMPARE(bench.messageTexts(), QStringList{"Selected Com Port is not available."});
+    QCOMPARE(bench->panelText(1), QStringLiteral("For Help press F1"));
+    QVERIFY(bench.sim().dump());
+    QVERIFY(bench.sim().frames().isEmpty());
+}
+
+void tst_update::programUnloadsTheCompletionDialogOfTheLastRun()
+{
+    Bench bench;
+    QVERIFY(bench.startSim());
+    QVERIFY(bench.programAndSettle());
+    QPointer<frmSuccess> first = bench->successDialog();
+    QVERIFY(first && bench->bSuccess);
+
+    // The unit left its bootloader with the finish packet: wake it remotely.
+    bench.window().findChild<QCheckBox *>("chkRemote")->setChecked(true);
+    bool dialogGoneAtFirstPacket = false;
+    bench->onPoll = [&](int) {
+        if (bench->sCommand == "0000" && !dialogGoneAtFirstPacket)
+            dialogGoneAtFirstPacket = !bench->bSuccess && (!first || !first->isVisible());
+    };
+    QVERIFY(bench.programAndSettle());
+    QVERIFY(dialogGoneAtFirstPacket);
+    QVERIFY2(bench.messages.isEmpty(), qPrintable(bench.messageTexts().join(" | ")));
+    QTRY_VERIFY(!first);
+    QVERIFY(bench->successDialog() && bench->bSuccess);
+    QCOMPARE(bench->successDialog()->secondsLeft(), 10);
+}
+
+QTEST_MAIN(tst_update)
+#include "tst_update.moc"
