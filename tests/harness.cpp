@@ -55,6 +55,21 @@ bool PtyLine::write(const QByteArray &bytes)
     return m_master >= 0 && ::write(m_master, bytes.constData(), size_t(bytes.size())) == bytes.size();
 }
 
+int PtyLine::baud() const
+{
+    termios t{};
+    if (m_slaveKeepAlive < 0 || ::tcgetattr(m_slaveKeepAlive, &t) != 0)
+        return 0;
+    switch (::cfgetospeed(&t)) {
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    default: return -1;
+    }
+}
+
 void PtyLine::hangUp()
 {
     if (m_slaveKeepAlive >= 0)
@@ -67,6 +82,21 @@ void PtyLine::hangUp()
 QString simPath()
 {
     return QStringLiteral(AXR574_SIM_PATH);
+}
+
+PortHolder::PortHolder(const QString &device)
+    : m_process(std::make_unique<QProcess>())
+{
+    m_process->start(QStringLiteral(AXR574_PORTHOLDER_PATH), {device});
+    if (m_process->waitForReadyRead(5000))
+        m_holding = m_process->readLine().startsWith("held");
+}
+
+PortHolder::~PortHolder()
+{
+    m_process->closeWriteChannel();
+    if (!m_process->waitForFinished(3000))
+        m_process->kill();
 }
 
 Bench::Bench()

@@ -7,6 +7,7 @@
 #include "ui/frmMain.h"
 
 #include <QByteArray>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -32,6 +33,8 @@ public:
     QByteArray readAvailable(int waitMs = 0);
     bool write(const QByteArray &bytes);
     void hangUp();
+    // The rate the line is set to, as the far end sees it.
+    int baud() const;
 
 private:
     int m_master = -1;
@@ -75,6 +78,19 @@ private:
 };
 
 QString simPath();
+
+// Another process that holds a port open through QSerialPort.
+class PortHolder
+{
+public:
+    explicit PortHolder(const QString &device);
+    ~PortHolder();
+    bool holding() const { return m_holding; }
+
+private:
+    std::unique_ptr<QProcess> m_process;
+    bool m_holding = false;
+};
 
 // The image bytes the unit must hold after a complete update.
 QByteArray expectedMemory(const QByteArray &before);
