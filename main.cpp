@@ -1,5 +1,6 @@
 #include "ui/appinfo.h"
 #include "ui/frmMain.h"
+#include "ui/singleinstance.h"
 
 #include <QApplication>
 
@@ -10,6 +11,13 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral(AXR574_VERSION_TEXT));
 
     frmMain window;
+
+    SingleInstance instance;
+    if (claimOrHandOver(window, instance) != StartOutcome::Alone)
+        return 1; // not started: a script that launched us can tell
+    QObject::connect(&instance, &SingleInstance::raiseRequested, &window,
+                     [&window] { SingleInstance::bringToFront(&window); });
+
     window.show();
     return app.exec();
 }

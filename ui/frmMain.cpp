@@ -10,12 +10,15 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QScreen>
 #include <QSerialPortInfo>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 
 #include <cfenv>
 #include <cmath>
@@ -45,6 +48,25 @@ constexpr int kDefaultBaudIndex = 1;
 constexpr int kPortTextMax = 2;
 
 const QString kReadyText = QStringLiteral("For Help press F1");
+
+// The layout was drawn for a face 11 pixels high; no smaller than this is used.
+constexpr int kDesignFontPixels = 11;
+constexpr int kSmallestFontPixels = 7;
+
+bool fitsWidth(const QFont &font, const QString &text, int width)
+{
+    return QFontMetrics(font).horizontalAdvance(text) <= width;
+}
+
+int comboTextWidth(const QComboBox *combo)
+{
+    QStyleOptionComboBox option;
+    option.initFrom(combo);
+    option.rect = combo->rect();
+    option.editable = combo->isEditable();
+    option.frame = combo->hasFrame();
+    return combo->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, combo).width();
+}
 
 } // namespace
 
@@ -94,16 +116,23 @@ frmMain::frmMain(QWidget *parent)
     linePalette.setColor(QPalette::WindowText, palette().color(QPalette::Active, QPalette::HighlightedText));
     m_ui->Line1->setPalette(linePalette);
 
+    // The four panels sit edge to edge in one strip, so that at their
+    // designed widths they fill the window's width exactly.
+    auto *strip = new QWidget(m_ui->StatusBar1);
+    auto *stripLayout = new QHBoxLayout(strip);
+    stripLayout->setContentsMargins(0, 0, 0, 0);
+    stripLayout->setSpacing(0);
     for (int i = 0; i < 4; ++i) {
-        auto *panel = new QLabel(this);
+        auto *panel = new QLabel(strip);
         panel->setObjectName(QStringLiteral("StatusBar1Panel%1").arg(i + 1));
         panel->setToolTip(QString::fromLatin1(kPanels[i].toolTip));
         panel->setMinimumWidth(kPanels[i].width);
         panel->setFrameShape(QFrame::Panel);
         panel->setFrameShadow(QFrame::Sunken);
-        m_ui->StatusBar1->addWidget(panel, i == 0 ? 1 : 0);
+        stripLayout->addWidget(panel, i == 0 ? 1 : 0);
         m_panels[i] = panel;
     }
+    m_ui->StatusBar1->addWidget(strip, 1);
     m_ui->StatusBar1->setFixedHeight(17);
     m_ui->StatusBar1->setContentsMargins(0, 0, 0, 0);
     m_ui->centralwidget->setFixedSize(273, 110);
@@ -112,6 +141,8 @@ frmMain::frmMain(QWidget *parent)
     // Typing into the port box is read as a number, not completed to a list entry.
     m_ui->cboComPort->setCompleter(nullptr);
     m_ui->cboBaudrate->setEditable(false);
+
+    fitFonts();
 
     connect(&MSComm1, &MSComm::OnComm, this, &frmMain::MSComm1_OnComm);
     connect(m_ui->cboComPort, &QComboBox::activated, this, &frmMain::cboComPort_Click);
@@ -220,7 +251,34 @@ float frmMain::progressMax() const
 
 void frmMain::setMessage(const QString &text)
 {
+    // The line is as wide as the window; a long text takes a smaller face
+    // rather than losing its ends.
+    QFont face = font();
+    while (face.pixelSize() > kSmallestFontPixels
+           && !fitsWidth(face, text, m_ui->lblMessage->contentsRect().width()))
+        face.setPixelSize(face.pixelSize() - 1);
+    m_ui->lblMessage->setFont(face);
     m_ui->lblMessage->setText(text);
+}
+
+void frmMain::fitFonts()
+{
+    // The controls keep their designed sizes, so the face is chosen to fit
+    // the widest texts they show: desktop fonts are often wider than the one
+    // the layout was drawn for.
+    const int panelRoom = kPanels[0].width - 2 * m_panels[0]->frameWidth() - 2;
+    const int remoteRoom = m_ui->lblRemote->width();
+    QFont face = font();
+    for (int pixels = kDesignFontPixels; pixels >= kSmallestFontPixels; --pixels) {
+        face.setPixelSize(pixels);
+        setFont(face);
+        if (fitsWidth(face, QStringLiteral("Remote Program"), remoteRoom)
+            && fitsWidth(face, QStringLiteral("Programming ...  100%"), panelRoom)
+            && fitsWidth(face, QStringLiteral("Resetting Defaults ..."), panelRoom)
+            && fitsWidth(face, QStringLiteral("57600"), comboTextWidth(m_ui->cboBaudrate))
+            && fitsWidth(face, QStringLiteral("COM8"), comboTextWidth(m_ui->cboComPort)))
+            break;
+    }
 }
 
 QString frmMain::message() const
@@ -328,6 +386,9 @@ void frmMain::cboComPort_Change()
         iComPort = 1;
         m_ui->cboComPort->setCurrentIndex(0);
         m_ui->cboComPort->setEditText(QString::fromLatin1(kPorts[0]));
+        // Selected, as a list choice leaves it, so the next key typed replaces
+        // "COM1" instead of being appended and cut away again.
+        m_ui->cboComPort->lineEdit()->selectAll();
         cboComPort_Click();
     }
     setProgressValue(0);
@@ -422,20 +483,22 @@ void frmMain::showSuccessDialog()
 
 void frmMain::showInfoWindow(InfoWindow which)
 {
+    // A closed window may still await its deletion; it counts as unloaded, so
+    // the next opening loads (and places) a fresh one.
     QWidget *window = nullptr;
     switch (which) {
     case InfoWindow::Instructions:
-        if (!m_instructions)
+        if (!m_instructions || !m_instructions->isVisible())
             m_instructions = new frmInstructions(*this);
         window = m_instructions;
         break;
     case InfoWindow::History:
-        if (!m_history)
+        if (!m_history || !m_history->isVisible())
             m_history = new frmHistory(*this);
         window = m_history;
         break;
     case InfoWindow::About:
-        if (!m_about)
+        if (!m_about || !m_about->isVisible())
             m_about = new frmAbout(*this);
         window = m_about;
         break;

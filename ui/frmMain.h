@@ -125,6 +125,7 @@ private:
     enum class InfoWindow { Instructions, History, About };
     void showInfoWindow(InfoWindow which);
     void describePorts();
+    void fitFonts();
     QWidget *runControl(RunControl control) const;
     void waitForReply(int &iPolls);
     void pauseWithEvents(int msecs);

@@ -1,0 +1,122 @@
+#include "singleinstance.h"
+
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QStandardPaths>
+#include <QWidget>
+
+#include "ui/frmMain.h"
+
+namespace {
+
+const QByteArray kRaise = QByteArrayLiteral("raise\n");
+const QByteArray kDone = QByteArrayLiteral("ok\n");
+
+QString defaultDirectory()
+{
+    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (dir.isEmpty())
+        dir = QDir::tempPath();
+    return dir;
+}
+
+QString userTag()
+{
+    // The temporary directory is shared between users; the name keeps them apart.
+    QString user = qEnvironmentVariable("USER");
+    if (user.isEmpty())
+        user = qEnvironmentVariable("USERNAME");
+    return user.isEmpty() ? QString() : QLatin1Char('-') + user;
+}
+
+} // namespace
+
+SingleInstance::SingleInstance(QObject *parent)
+    : SingleInstance(defaultDirectory(), parent)
+{
+}
+
+SingleInstance::SingleInstance(const QString &directory, QObject *parent)
+    : QObject(parent)
+{
+    const QString base = QDir(directory).filePath(QStringLiteral("axr574-firmware") + userTag());
+    m_lockPath = base + QStringLiteral(".lock");
+    m_serverPath = base + QStringLiteral(".socket");
+    m_lock = std::make_unique<QLockFile>(m_lockPath);
+    // Age never makes the lock stale: an instance may run for weeks. Only a
+    // holder that no longer runs (crashed, killed) gives it up, and then at once.
+    m_lock->setStaleLockTime(0);
+}
+
+SingleInstance::~SingleInstance() = default;
+
+bool SingleInstance::claim()
+{
+    // tryLock passes over a lock whose holder no longer runs on this machine.
+    if (!m_lock->tryLock(0)) {
+        // A directory we cannot write must not keep the program from starting.
+        if (m_lock->error() != QLockFile::LockFailedError)
+            return true;
+        return false;
+    }
+    // The lock is ours, so a socket file still there belongs to a dead instance.
+    QLocalServer::removeServer(m_serverPath);
+    m_server = new QLocalServer(this);
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::onNewConnection);
+    m_server->listen(m_serverPath);
+    return true;
+}
+
+bool SingleInstance::askRunningToRaise(int timeoutMs)
+{
+    QLocalSocket socket;
+    socket.connectToServer(m_serverPath);
+    if (!socket.waitForConnected(timeoutMs))
+        return false;
+    socket.write(kRaise);
+    if (!socket.waitForBytesWritten(timeoutMs))
+        return false;
+    while (socket.bytesAvailable() < kDone.size()) {
+        if (!socket.waitForReadyRead(timeoutMs))
+            return false;
+    }
+    return socket.readAll().startsWith(kDone);
+}
+
+void SingleInstance::onNewConnection()
+{
+    while (QLocalSocket *socket = m_server->nextPendingConnection()) {
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+            if (!socket->canReadLine())
+                return;
+            const QByteArray request = socket->readLine();
+            if (request == kRaise) {
+                emit raiseRequested();
+                socket->write(kDone);
+                socket->flush();
+            }
+            socket->disconnectFromServer();
+        });
+    }
+}
+
+void SingleInstance::bringToFront(QWidget *window)
+{
+    window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+StartOutcome claimOrHandOver(frmMain &window, SingleInstance &instance)
+{
+    if (instance.claim())
+        return StartOutcome::Alone;
+    window.MsgBox(QStringLiteral("Another instance of this program is already open."), frmMain::MsgKind::Warning);
+    const bool raised = instance.askRunningToRaise();
+    window.close();
+    return raised ? StartOutcome::OtherRaised : StartOutcome::OtherNotReached;
+}
