@@ -50,6 +50,7 @@ struct Options {
     bool blankFail = false;
     bool verifyFail = false;
     bool flood = false;
+    int floodAfter = 0;
 };
 
 void usage(std::FILE *to)
@@ -75,6 +76,7 @@ void usage(std::FILE *to)
                "  --blank-fail          the first blank check reports non-blank\n"
                "  --verify-fail         the first verify fails\n"
                "  --flood               send unasked bytes all the time\n"
+               "  --flood-after K       start sending them once frame K has come\n"
                "The first stdout line is the device path; stdin takes \"dump\" and \"quit\".\n",
                to);
 }
@@ -95,7 +97,7 @@ bool parseOptions(int argc, char **argv, Options &o)
     enum {
         Model = 1000, Version, VersionMinor, NoFirmware, UnitBaud, Mode, Pace, DelayMs, LogFile,
         MemoryFile, Blank, NoReplyAt, BadStartAt, SplitAt, TrailingAt, TrailingBytes, HangupAt,
-        BlankFail, VerifyFail, Flood, Help
+        BlankFail, VerifyFail, Flood, FloodAfter, Help
     };
     static const option longOptions[] = {
         {"model", required_argument, nullptr, Model},
@@ -118,6 +120,7 @@ bool parseOptions(int argc, char **argv, Options &o)
         {"blank-fail", no_argument, nullptr, BlankFail},
         {"verify-fail", no_argument, nullptr, VerifyFail},
         {"flood", no_argument, nullptr, Flood},
+        {"flood-after", required_argument, nullptr, FloodAfter},
         {"help", no_argument, nullptr, Help},
         {nullptr, 0, nullptr, 0},
     };
@@ -146,6 +149,7 @@ bool parseOptions(int argc, char **argv, Options &o)
         case BlankFail: o.blankFail = true; break;
         case VerifyFail: o.verifyFail = true; break;
         case Flood: o.flood = true; break;
+        case FloodAfter: ok = parseInt(optarg, o.floodAfter); break;
         case Help: usage(stdout); std::exit(0);
         default: ok = false; break;
         }
@@ -535,6 +539,11 @@ void Simulator::handleFrame(std::size_t length)
             schedule(n, out.reply, tFirst, wire.size(), baud);
         }
     }
+    if (n == m_opt.floodAfter && !m_opt.flood) {
+        m_opt.flood = true;
+        m_nextFlood = sim::now();
+        fault(n, "flood");
+    }
     if (n == m_opt.hangupAt)
         hangUp(n);
 }
@@ -611,13 +620,19 @@ void Simulator::servicePending()
         if (!m_pending.active)
             return;
         writeAll(frame::Bytes(p.reply.begin() + std::ptrdiff_t(p.split), p.reply.end()));
+    } else if (!p.trailing.empty()) {
+        // One write, so that the stray bytes are on the line before the host
+        // can send its next packet, as they would follow a reply on a wire.
+        frame::Bytes both = p.reply;
+        both.insert(both.end(), p.trailing.begin(), p.trailing.end());
+        writeAll(both);
     } else {
         writeAll(p.reply);
     }
     const double tEnd = sim::now();
     m_pending.active = false;
     m_log.write(sim::JsonLine("reply").num("n", p.n).time("t_start", tStart).time("t_end", tEnd).hex("raw", p.reply));
-    if (!p.trailing.empty())
+    if (p.split && !p.trailing.empty())
         writeAll(p.trailing);
 }
 

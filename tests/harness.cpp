@@ -102,12 +102,24 @@ PortHolder::~PortHolder()
 Bench::Bench()
     : m_window(std::make_unique<frmMain>())
 {
+    recordMessages();
+}
+
+void Bench::recordMessages()
+{
     m_window->setMsgResponder([this](frmMain::MsgKind kind, const QString &title, const QString &text) {
         messages.append({kind, title, text});
         if (onMessage)
             onMessage(messages.last());
         return kind == frmMain::MsgKind::Question ? answer : QMessageBox::Ok;
     });
+}
+
+void Bench::renewWindow()
+{
+    m_window.reset();
+    m_window = std::make_unique<frmMain>();
+    recordMessages();
 }
 
 Bench::~Bench()

@@ -72,7 +72,12 @@ public:
     // Commands the unit received after the given frame number.
     QStringList commandsAfter(int frameNumber);
 
+    // A fresh main window in place of the old one, as after a new start of the
+    // program; the unit and its line stay as they are.
+    void renewWindow();
+
 private:
+    void recordMessages();
     std::unique_ptr<frmMain> m_window;
     std::unique_ptr<SimUnit> m_sim;
 };

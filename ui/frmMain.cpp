@@ -534,6 +534,7 @@ void frmMain::Form_Unload()
     if (!bStopped) {
         bStopped = true;
         bReplyReceived = true;
+        setExitCaption(QStringLiteral("Exit (ESC)"));
     }
     if (MSComm1.PortOpen())
         MSComm1.setPortOpen(false);
