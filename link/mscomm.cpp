@@ -4,6 +4,7 @@
 #include <QSerialPortInfo>
 
 #include <algorithm>
+#include <cerrno>
 
 #ifdef Q_OS_UNIX
 #include <termios.h>
@@ -300,7 +301,30 @@ bool MSComm::Output(const QByteArray &bytes)
 {
     if (!m_port.isOpen() || m_lineFailed)
         return false;
-    if (m_port.write(bytes) != bytes.size())
+    qsizetype done = 0;
+#ifdef Q_OS_UNIX
+    if (m_port.bytesToWrite() == 0) {
+        // Nothing queued ahead of the packet: hand it to the driver at once,
+        // sparing the port's write notifier a round through the event loop.
+        const int fd = static_cast<int>(m_port.handle());
+        ssize_t written;
+        do {
+            written = ::write(fd, bytes.constData(), size_t(bytes.size()));
+        } while (written < 0 && errno == EINTR);
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            m_lineFailed = true;
+            emit LineFailed();
+            return false;
+        }
+        if (written > 0)
+            done = written;
+        if (done == bytes.size())
+            return true;
+    }
+#endif
+    // Whatever the driver did not take waits in the port's queue.
+    const QByteArray rest = done ? bytes.mid(done) : bytes;
+    if (m_port.write(rest) != rest.size())
         return false;
     // write() only queues; push the packet to the driver now rather than on
     // the next event-loop pass, which would add to every exchange.

@@ -142,34 +142,37 @@ void frmMain::Send(const QString &sDataOut)
 
     sCommand = commandText(sDataOut);
 
-    if (sCommand == kCmdWake) {
+    // Only what the reply depends on comes before the write. The status texts
+    // and the progress bar follow it: drawn while the packet and its reply are
+    // on the line, they add nothing to the exchange.
+    if (sCommand == kCmdWake)
         MSComm1.setRThreshold(8);
-    } else if (sCommand == kCmdVersion) {
+    else if (sCommand == kCmdVersion)
         MSComm1.setRThreshold(16);
-    } else if (sCommand == kCmdErase) {
-        advanceProgress(bFirstErase, kEraseMax, QStringLiteral("Erasing ...  "));
+    else if (sCommand == kCmdErase || sCommand == kCmdProgram || sCommand == kCmdReset)
         MSComm1.setRThreshold(5);
-    } else if (sCommand == kCmdProgram) {
-        advanceProgress(bFirstProgram, kProgramMax, QStringLiteral("Programming ...  "));
-        MSComm1.setRThreshold(5);
-    } else if (sCommand == kCmdBlankCheck) {
-        setPanelText(1, QStringLiteral("Blank Checking ..."));
+    else if (sCommand == kCmdBlankCheck || sCommand == kCmdVerify)
         MSComm1.setRThreshold(13);
-    } else if (sCommand == kCmdVerify) {
-        setPanelText(1, QStringLiteral("Verifying ..."));
-        MSComm1.setRThreshold(13);
-    } else if (sCommand == kCmdReset) {
-        setPanelText(1, QStringLiteral("Resetting Defaults ..."));
-        MSComm1.setRThreshold(5);
-    } else if (sCommand == kCmdFinish) {
-        setPanelText(1, QStringLiteral("Update Finished"));
-        bUpdateOver = true;
-    }
 
     // Bytes left over from an earlier reply (a late piece, line noise) would
     // otherwise be read as the start of this packet's reply.
     MSComm1.discardInput();
     const bool bWritten = MSComm1.Output(aStringToHex(sDataOut));
+
+    if (sCommand == kCmdErase) {
+        advanceProgress(bFirstErase, kEraseMax, QStringLiteral("Erasing ...  "));
+    } else if (sCommand == kCmdProgram) {
+        advanceProgress(bFirstProgram, kProgramMax, QStringLiteral("Programming ...  "));
+    } else if (sCommand == kCmdBlankCheck) {
+        setPanelText(1, QStringLiteral("Blank Checking ..."));
+    } else if (sCommand == kCmdVerify) {
+        setPanelText(1, QStringLiteral("Verifying ..."));
+    } else if (sCommand == kCmdReset) {
+        setPanelText(1, QStringLiteral("Resetting Defaults ..."));
+    } else if (sCommand == kCmdFinish) {
+        setPanelText(1, QStringLiteral("Update Finished"));
+        bUpdateOver = true;
+    }
 
     if (!bWritten) {
         // A port that refuses the packet (adapter unplugged, line hung up) will
