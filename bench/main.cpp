@@ -1,0 +1,357 @@
+// axr574-bench: how close a whole update comes to the limit of the serial line.
+//
+// Every run is a complete update from Program to the finish packet, through
+// the real main window and serial code, against a fresh axr574-sim (a unit
+// leaves its bootloader after the finish packet). With --pace the unit answers
+// no earlier than a real line could carry the packet and its reply, so the
+// sum of all bytes of all packets and replies x 10 / baud, taken from the
+// unit's own log, is a hard lower bound of the update's wall time; what the
+// wall time adds to it is the updater's share.
+#include "sim/simclient.h"
+#include "ui/frmMain.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QHash>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+#include <sys/resource.h>
+
+namespace {
+
+double monotonicNow()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+double cpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+}
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return std::nan("");
+    std::sort(v.begin(), v.end());
+    const std::size_t m = v.size() / 2;
+    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+// Nearest-rank percentile of an unsorted sample.
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return std::nan("");
+    std::sort(v.begin(), v.end());
+    const std::size_t rank = std::size_t(std::ceil(p / 100.0 * double(v.size())));
+    return v[std::min(v.size() - 1, rank == 0 ? 0 : rank - 1)];
+}
+
+struct RunResult {
+    bool ok = false;
+    QString error;
+    double wall = 0;     // Program to the end of cmdProgram_Click, s
+    double bound = 0;    // wire time of every byte the unit saw and sent, s
+    double turnMedian = 0, turnP99 = 0, turnMax = 0; // s
+    double ratio = 0;    // wall / bound
+    double cpuShare = 0; // CPU time / wall time
+    double verdict = 0;  // version read written to "no reply" message, s
+    double late = 0;     // median of how much later than its wire time the unit answered, s
+    double turnSum = 0, lateSum = 0; // totals over the update, s
+    double startup = 0, ending = 0;  // Program to the first packet, the last packet to the end, s
+    double exchanges = 0;
+};
+
+struct Config {
+    int baud = 57600;
+    bool paced = true;
+    bool noReply = false;
+};
+
+class Runner {
+public:
+    explicit Runner(QString simPath) : m_simPath(std::move(simPath)) {}
+    RunResult run(const Config &config);
+
+private:
+    QString m_simPath;
+};
+
+RunResult Runner::run(const Config &config)
+{
+    RunResult r;
+    SimUnit sim;
+    QStringList args;
+    if (config.paced)
+        args << QStringLiteral("--pace");
+    if (config.noReply)
+        args << QStringLiteral("--no-reply-at") << QStringLiteral("1");
+    if (!sim.start(args, m_simPath)) {
+        r.error = QStringLiteral("cannot start ") + m_simPath;
+        return r;
+    }
+    SimUnit *unit = &sim;
+    MSComm::setPortResolver([unit](int port) { return port == 1 ? unit->devicePath() : QString(); });
+
+    auto window = std::make_unique<frmMain>();
+    QStringList messages;
+    double tMessage = 0;
+    window->setMsgResponder([&](frmMain::MsgKind kind, const QString &, const QString &text) {
+        if (messages.isEmpty())
+            tMessage = monotonicNow();
+        messages << text;
+        return kind == frmMain::MsgKind::Question ? QMessageBox::No : QMessageBox::Ok;
+    });
+    window->show();
+    window->sBaudrate = QString::number(config.baud);
+    QCoreApplication::processEvents(); // first paint before the clock starts
+
+    const double cpu0 = cpuSeconds();
+    const double t0 = monotonicNow();
+    window->cmdProgram_Click();
+    const double t1 = monotonicNow();
+    const double cpu1 = cpuSeconds();
+    const bool success = window->bSuccess;
+
+    window.reset();
+    MSComm::setPortResolver(nullptr);
+    sim.dump();
+    const QVector<SimEvent> events = sim.events();
+    sim.stop();
+
+    r.wall = t1 - t0;
+    r.cpuShare = (cpu1 - cpu0) / r.wall;
+
+    QHash<int, SimEvent> frames;
+    QVector<SimEvent> replies;
+    for (const SimEvent &e : events) {
+        if (e.ev == QLatin1String("frame") || e.ev == QLatin1String("wake"))
+            frames.insert(e.n, e);
+        else if (e.ev == QLatin1String("reply"))
+            replies << e;
+        else if (e.ev == QLatin1String("violation"))
+            r.error = QStringLiteral("unit saw a violation: ") + e.what;
+    }
+    for (const SimEvent &f : frames)
+        r.bound += double(f.raw.size()) * 10.0 / (f.baud > 0 ? f.baud : config.baud);
+    std::vector<double> turns, lates;
+    for (const SimEvent &reply : replies) {
+        const SimEvent packet = frames.value(reply.n);
+        const double baud = packet.baud > 0 ? packet.baud : config.baud;
+        r.bound += double(reply.raw.size()) * 10.0 / baud;
+        if (config.paced)
+            lates.push_back(reply.tStart - packet.tFirst - double(packet.raw.size() + reply.raw.size()) * 10.0 / baud);
+        const auto next = frames.constFind(reply.n + 1);
+        if (next != frames.constEnd())
+            turns.push_back(next->tFirst - reply.tEnd);
+    }
+    if (frames.contains(1))
+        r.startup = frames.value(1).tFirst - t0;
+    if (!frames.isEmpty())
+        r.ending = t1 - frames.value(int(frames.size())).tFirst;
+    for (double t : turns)
+        r.turnSum += t;
+    for (double t : lates)
+        r.lateSum += t;
+    r.late = lates.empty() ? 0 : median(lates);
+    r.exchanges = double(frames.size());
+    r.ratio = r.wall / r.bound;
+    r.turnMedian = median(turns);
+    r.turnP99 = percentile(turns, 99);
+    r.turnMax = turns.empty() ? std::nan("") : *std::max_element(turns.begin(), turns.end());
+
+    if (config.noReply) {
+        const QString expected = QStringLiteral("Error communicating with Port.");
+        if (!frames.contains(1) || messages.value(0) != expected)
+            r.error = QStringLiteral("expected \"%1\", got \"%2\"").arg(expected, messages.join(QLatin1String(" | ")));
+        else
+            r.verdict = tMessage - frames.value(1).tFirst;
+    } else if (!success || !messages.isEmpty()) {
+        r.error = QStringLiteral("update did not succeed: ") + messages.join(QLatin1String(" | "));
+    }
+    r.ok = r.error.isEmpty();
+    return r;
+}
+
+struct Row {
+    Config config;
+    int runs = 0;
+    QVector<RunResult> results;
+    double of(double RunResult::*field) const
+    {
+        std::vector<double> v;
+        for (const RunResult &r : results)
+            v.push_back(r.*field);
+        return median(v);
+    }
+};
+
+void usage(std::FILE *to)
+{
+    std::fputs("usage: axr574-bench [--runs N] [--slow-runs N] [--all-rates | --rates LIST] [--quick] [--sim PATH]\n"
+               "  --runs N       runs per figure (3)\n"
+               "  --slow-runs N  runs per figure at 9600 baud and below (default: N, at most 2)\n"
+               "  --all-rates    also 4800, 19200 and 38400 baud\n"
+               "  --rates LIST   paced rates to run, comma-separated (9600,57600)\n"
+               "  --quick        one unpaced update and one no-reply verdict; checks that it runs\n"
+               "  --sim PATH     the simulated unit (" AXR574_SIM_PATH ")\n",
+               to);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // No display is needed: the window is drawn off screen, as it is still drawn.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+
+    int runs = 3;
+    int slowRuns = -1;
+    bool allRates = false;
+    bool quick = false;
+    QVector<int> rates;
+    QString simPath = QStringLiteral(AXR574_SIM_PATH);
+    const QStringList a = QCoreApplication::arguments();
+    for (int i = 1; i < a.size(); ++i) {
+        bool ok = true;
+        if (a[i] == QLatin1String("--runs") && i + 1 < a.size())
+            runs = a[++i].toInt(&ok);
+        else if (a[i] == QLatin1String("--slow-runs") && i + 1 < a.size())
+            slowRuns = a[++i].toInt(&ok);
+        else if (a[i] == QLatin1String("--all-rates"))
+            allRates = true;
+        else if (a[i] == QLatin1String("--rates") && i + 1 < a.size()) {
+            for (const QString &rate : a[++i].split(QLatin1Char(','))) {
+                const int baud = rate.toInt(&ok);
+                if (!ok)
+                    break;
+                rates << baud;
+            }
+        } else if (a[i] == QLatin1String("--quick"))
+            quick = true;
+        else if (a[i] == QLatin1String("--sim") && i + 1 < a.size())
+            simPath = a[++i];
+        else if (a[i] == QLatin1String("--help")) {
+            usage(stdout);
+            return 0;
+        } else
+            ok = false;
+        if (!ok || runs < 1 || slowRuns == 0 || slowRuns < -1) {
+            usage(stderr);
+            return 2;
+        }
+    }
+    // A paced update at 9600 baud takes most of a minute; two of them keep the
+    // default set within a few minutes.
+    if (slowRuns < 0)
+        slowRuns = std::min(runs, 2);
+
+    QVector<Row> rows;
+    if (quick) {
+        rows.append(Row{Config{57600, false, false}, 1, {}});
+        rows.append(Row{Config{57600, true, true}, 1, {}});
+    } else {
+        if (rates.isEmpty())
+            rates = allRates ? QVector<int>{4800, 9600, 19200, 38400, 57600} : QVector<int>{9600, 57600};
+        for (int baud : rates)
+            rows.append(Row{Config{baud, true, false}, baud <= 9600 ? slowRuns : runs, {}});
+        rows.append(Row{Config{57600, false, false}, runs, {}});
+        rows.append(Row{Config{57600, true, true}, runs, {}});
+    }
+
+    double load[1] = {0};
+    getloadavg(load, 1);
+    std::printf("axr574-bench %s  Qt %s  %d cores  load %.2f  %s\n",
+                qPrintable(QDateTime::currentDateTime().toString(Qt::ISODate)), qVersion(),
+                QThread::idealThreadCount(), load[0], qPrintable(QSysInfo::prettyProductName()));
+    if (quick)
+        std::printf("quick check: one run each\n");
+    else
+        std::printf("each figure is the median of %d runs (%d at 9600 baud and below)\n", runs, slowRuns);
+    std::fflush(stdout);
+
+    Runner runner(simPath);
+    int failures = 0;
+    for (Row &row : rows) {
+        for (int i = 0; i < row.runs; ++i) {
+            const RunResult r = runner.run(row.config);
+            if (!r.ok) {
+                std::fprintf(stderr, "axr574-bench: %d baud%s: %s\n", row.config.baud,
+                             row.config.paced ? " paced" : "", qPrintable(r.error));
+                ++failures;
+                continue;
+            }
+            row.results << r;
+        }
+    }
+
+    std::printf("\n%-6s %-6s %4s %6s %9s %9s %6s %9s %9s %9s %6s\n", "baud", "paced", "runs", "exch",
+                "wall s", "bound s", "ratio", "turn med", "turn p99", "turn max", "CPU");
+    std::printf("%-6s %-6s %4s %6s %9s %9s %6s %9s %9s %9s %6s\n", "", "", "", "", "", "", "", "ms", "ms",
+                "ms", "%");
+    double verdict = 0;
+    int verdictRuns = 0;
+    for (const Row &row : rows) {
+        if (row.results.isEmpty())
+            continue;
+        if (row.config.noReply) {
+            verdict = row.of(&RunResult::verdict);
+            verdictRuns = int(row.results.size());
+            continue;
+        }
+        const double wall = row.of(&RunResult::wall);
+        const double bound = row.of(&RunResult::bound);
+        char ratio[16];
+        if (row.config.paced)
+            std::snprintf(ratio, sizeof ratio, "%.4f", row.of(&RunResult::ratio));
+        else
+            std::snprintf(ratio, sizeof ratio, "-");
+        std::printf("%-6d %-6s %4d %6d %9.3f %9.3f %6s %9.3f %9.3f %9.3f %6.1f\n", row.config.baud,
+                    row.config.paced ? "yes" : "no", int(row.results.size()),
+                    int(std::lround(row.of(&RunResult::exchanges))), wall, bound, ratio,
+                    row.of(&RunResult::turnMedian) * 1e3, row.of(&RunResult::turnP99) * 1e3,
+                    row.of(&RunResult::turnMax) * 1e3, row.of(&RunResult::cpuShare) * 100);
+    }
+    // Where the time above the bound went: the host's turnarounds, the unit
+    // answering later than its wire time, Program to the first packet, the
+    // last packet to the end, and the rest (mostly the unit's own writes of
+    // its replies, which the host may already be reading).
+    std::printf("\n%-6s %-6s %9s %9s %9s %9s %9s %9s %9s\n", "baud", "paced", "excess s", "turns s", "late s",
+                "start s", "end s", "rest s", "late med");
+    std::printf("%-6s %-6s %9s %9s %9s %9s %9s %9s %9s\n", "", "", "", "", "", "", "", "", "ms");
+    for (const Row &row : rows) {
+        if (row.results.isEmpty() || row.config.noReply || !row.config.paced)
+            continue;
+        const double excess = row.of(&RunResult::wall) - row.of(&RunResult::bound);
+        const double turns = row.of(&RunResult::turnSum);
+        const double late = row.of(&RunResult::lateSum);
+        const double startup = row.of(&RunResult::startup);
+        const double ending = row.of(&RunResult::ending);
+        std::printf("%-6d %-6s %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f\n", row.config.baud, "yes", excess, turns,
+                    late, startup, ending, excess - turns - late - startup - ending, row.of(&RunResult::late) * 1e3);
+    }
+    if (verdictRuns)
+        std::printf("\nno reply to the version read, 57600 baud: verdict after %.3f s (median of %d runs)\n",
+                    verdict, verdictRuns);
+    std::printf("\nwall: Program to the end of the update; bound: all bytes of all packets and replies\n"
+                "x 10 / baud from the unit's log; turn: last byte of a reply to the first byte of\n"
+                "the next packet as the unit saw them; CPU: the updater's user+system time / wall.\n");
+    return failures ? 1 : 0;
+}
