@@ -101,6 +101,7 @@ struct Expectation {
     QString notApplicable;
     QStringList messages;
     bool finishes = false; // the update completes and the dialog appears
+    bool mayEndAtNextReply = false;
 };
 
 Expectation expectationFor(const Phase &phase, Fault fault)
@@ -128,6 +129,10 @@ Expectation expectationFor(const Phase &phase, Fault fault)
         // Replies are read at fixed positions once the threshold is reached,
         // and leftovers are discarded before the next packet.
         e.finishes = true;
+        // Stray bytes that reach the port only after the next packet has
+        // gone out stand in front of its reply, which then rightly fails.
+        e.mayEndAtNextReply = fault == Fault::Stray && !phase.wake
+            && QLatin1String(phase.name) != QLatin1String("second version read");
         break;
     case Fault::HangUp:
         if (finish)
@@ -250,19 +255,26 @@ void tst_faultmatrix::everyFaultAtEveryPhaseEndsInOrderAndTheUnitRecovers()
 
     bench.program();
     bench->onPoll = nullptr;
+    Expectation seen = expect;
+    int lastFrame = phase.frame;
+    if (expect.mayEndAtNextReply && bench.messageTexts() == QStringList{kNotBootloader}) {
+        seen.finishes = false;
+        seen.messages = QStringList{kNotBootloader};
+        lastFrame = phase.frame + 1;
+    }
 
     QCOMPARE(settledState(bench.window()), QString());
-    QVERIFY2(bench.messageTexts() == expect.messages, qPrintable("messages: " + bench.messageTexts().join(" | ")));
-    QCOMPARE(bench->successDialog() != nullptr, expect.finishes);
-    QCOMPARE(bench->bSuccess, expect.finishes);
+    QVERIFY2(bench.messageTexts() == seen.messages, qPrintable("messages: " + bench.messageTexts().join(" | ")));
+    QCOMPARE(bench->successDialog() != nullptr, seen.finishes);
+    QCOMPARE(bench->bSuccess, seen.finishes);
     QVERIFY(bench.sim().dump());
     QVERIFY2(bench.sim().violations().isEmpty(), qPrintable(bench.sim().violations().join(" | ")));
-    if (expect.finishes) {
+    if (seen.finishes) {
         QCOMPARE(bench.sim().commands(), fullRunCommands(phase.wake));
         QVERIFY(bench.sim().memory() == expectedMemory(before));
     } else {
         // Nothing leaves the updater after the faulted packet.
-        QCOMPARE(bench.sim().commands(), fullRunCommands(phase.wake).mid(0, phase.frame));
+        QCOMPARE(bench.sim().commands(), fullRunCommands(phase.wake).mid(0, lastFrame));
         QVERIFY(!bench->bSuccess);
     }
     QVERIFY(bench.sim().memory().left(kBootloaderEnd) == before.left(kBootloaderEnd));
@@ -285,14 +297,14 @@ void tst_faultmatrix::everyFaultAtEveryPhaseEndsInOrderAndTheUnitRecovers()
     QVERIFY(bench.sim().memory() == expectedMemory(before));
 
     QString outcome;
-    if (expect.finishes)
+    if (seen.finishes)
         outcome = "finished";
-    else if (expect.messages.isEmpty())
+    else if (seen.messages.isEmpty())
         outcome = "closed";
-    else if (expect.messages.first() == kCommError)
+    else if (seen.messages.first() == kCommError)
         outcome = "comm error";
-    else if (expect.messages.first() == kNotBootloader)
-        outcome = "not bootloader";
+    else if (seen.messages.first() == kNotBootloader)
+        outcome = lastFrame == phase.frame ? "not bootloader" : "next not bootloader";
     else
         outcome = "cancelled";
     m_outcome[cell] = outcome + ", recovered";
