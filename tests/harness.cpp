@@ -179,6 +179,21 @@ QStringList Bench::commandsAfter(int frameNumber)
     return after;
 }
 
+QStringList fullRunCommands(bool wake)
+{
+    QStringList c;
+    if (wake)
+        c << "0000";
+    c << "0001";
+    for (std::size_t i = 0; i < firmware::ErasePacketCount; ++i)
+        c << "0301";
+    c << "0A02";
+    for (std::size_t i = 0; i < firmware::ProgramPacketCount; ++i)
+        c << "0202";
+    c << "0A01" << "0B01" << "0001" << "0801";
+    return c;
+}
+
 QByteArray expectedMemory(const QByteArray &before)
 {
     QByteArray memory = before;

@@ -81,21 +81,6 @@ QStringList simFaultArgs(Fault f, int frame)
     }
 }
 
-QStringList fullRunCommands(bool wake)
-{
-    QStringList c;
-    if (wake)
-        c << "0000";
-    c << "0001";
-    for (int i = 0; i < kEraseCount; ++i)
-        c << "0301";
-    c << "0A02";
-    for (int i = 0; i < kProgramCount; ++i)
-        c << "0202";
-    c << "0A01" << "0B01" << "0001" << "0801";
-    return c;
-}
-
 // What a cell must come to. An empty reason means the cell is run.
 struct Expectation {
     QString notApplicable;
