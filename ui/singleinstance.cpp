@@ -8,6 +8,10 @@
 
 #include "ui/frmMain.h"
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 namespace {
 
 const QByteArray kRaise = QByteArrayLiteral("raise\n");
@@ -23,11 +27,13 @@ QString defaultDirectory()
 
 QString userTag()
 {
-    // The temporary directory is shared between users; the name keeps them apart.
-    QString user = qEnvironmentVariable("USER");
-    if (user.isEmpty())
-        user = qEnvironmentVariable("USERNAME");
-    return user.isEmpty() ? QString() : QLatin1Char('-') + user;
+    // The temporary directory may be shared between users; the tag keeps
+    // their instances apart.
+#ifdef Q_OS_UNIX
+    return QStringLiteral("-%1").arg(::getuid());
+#else
+    return QString();
+#endif
 }
 
 } // namespace
