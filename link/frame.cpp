@@ -42,7 +42,7 @@ std::string toHex(const Bytes &bytes)
     return text;
 }
 
-static int hexValue(char c)
+int hexDigit(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -57,8 +57,8 @@ Bytes fromHex(std::string_view text)
 {
     Bytes bytes(text.size() / 2);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const int hi = hexValue(text[2 * i]);
-        const int lo = hexValue(text[2 * i + 1]);
+        const int hi = hexDigit(text[2 * i]);
+        const int lo = hexDigit(text[2 * i + 1]);
         if (hi < 0)
             bytes[i] = 0;
         else if (lo < 0)

@@ -28,6 +28,9 @@ Bytes compose(const Bytes &body);
 // Upper-case hex digit pairs, no separators.
 std::string toHex(const Bytes &bytes);
 
+// Value of one hex digit (either case), or -1.
+int hexDigit(char c);
+
 // Digit pairs to bytes. An odd trailing digit is ignored; within a pair,
 // digits are read up to the first character that is not a hex digit, so
 // "G1" gives 0x00 and "1G" gives 0x01. Never reads past the text.

@@ -10,13 +10,13 @@
 
 namespace {
 
-const QString kVersionRead = QStringLiteral("0F0F0001FF04");
-const QString kBlankCheck = QStringLiteral("0F0F0A02000800EC04");
-const QString kVerify = QStringLiteral("0F0F0A01000800ED04");
-const QString kReset = QStringLiteral("0F0F0B01160800D604");
-const QString kFinish = QStringLiteral("0F0F080100000014E304");
-const QString kFirstErase = QStringLiteral("0F0F0301000800F404");
-const QString kWake = QStringLiteral("000000000000000000000000000000000000FEFE3300424C3FFD");
+const QString kVersionRead = QLatin1String(firmware::kVersionRead);
+const QString kBlankCheck = QLatin1String(firmware::kBlankCheck);
+const QString kVerify = QLatin1String(firmware::kVerify);
+const QString kReset = QLatin1String(firmware::kResetDefaults);
+const QString kFinish = QLatin1String(firmware::kFinish);
+const QString kWake = QLatin1String(firmware::kWakeFrame);
+const QString kFirstErase = QLatin1String(firmware::ErasePackets[0]);
 const QByteArray kAck = QByteArray::fromHex("FEFE3300424C3FFD");
 
 QByteArray versionReply(const char *model, const char *version)

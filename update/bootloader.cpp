@@ -2,9 +2,9 @@
 // remote wake of a unit running its normal firmware.
 #include "ui/frmMain.h"
 
-namespace {
+#include "update/packets.h"
 
-const QString kWakeFrame = QStringLiteral("000000000000000000000000000000000000FEFE3300424C3FFD");
+namespace {
 
 // The unit listens at whatever rate it was set to, so every rate is tried,
 // slowest first.
@@ -39,13 +39,13 @@ void frmMain::StartBootloader()
     setPanelText(1, QStringLiteral("Starting Bootloader ."));
 
     MSComm1.setSettings(QLatin1String(kWakeSettings[0]));
-    Send(kWakeFrame);
+    Send(QLatin1String(firmware::kWakeFrame));
     for (std::size_t attempt = 1; attempt < std::size(kWakeSettings); ++attempt) {
         if (acknowledged())
             break;
         setPanelText(1, panelText(1) + QLatin1Char('.'));
         MSComm1.setSettings(QLatin1String(kWakeSettings[attempt]));
-        Send(kWakeFrame);
+        Send(QLatin1String(firmware::kWakeFrame));
     }
 
     if (acknowledged()) {

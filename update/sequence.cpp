@@ -5,6 +5,7 @@
 
 #include "ui/appinfo.h"
 #include "ui/frmSuccess.h"
+#include "update/packets.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -15,12 +16,6 @@
 #endif
 
 namespace {
-
-const QString kVersionRead = QStringLiteral("0F0F0001FF04");
-const QString kBlankCheck = QStringLiteral("0F0F0A02000800EC04");
-const QString kVerify = QStringLiteral("0F0F0A01000800ED04");
-const QString kResetDefaults = QStringLiteral("0F0F0B01160800D604");
-const QString kFinish = QStringLiteral("0F0F080100000014E304");
 
 const QString kLineFormat = QStringLiteral(",N,8,1");
 
@@ -88,7 +83,7 @@ void frmMain::runUpdate()
 
     MSComm1.setSettings(sBaudrate + kLineFormat);
 
-    Send(kVersionRead);
+    Send(QLatin1String(firmware::kVersionRead));
     if (!bVersionAccepted)
         return;
 
@@ -97,20 +92,20 @@ void frmMain::runUpdate()
     EraseDevice();
     setPanelText(2, QStringLiteral("E"));
 
-    Send(kBlankCheck);
+    Send(QLatin1String(firmware::kBlankCheck));
     setPanelText(2, panelText(2) + QLatin1Char('B'));
 
     if (!bFailed) {
         ProgramDevice();
         setPanelText(2, panelText(2) + QLatin1Char('P'));
 
-        Send(kVerify);
+        Send(QLatin1String(firmware::kVerify));
         setPanelText(2, panelText(2) + QLatin1Char('V'));
 
         if (!bFailed) {
-            Send(kResetDefaults);
-            Send(kVersionRead);
-            Send(kFinish);
+            Send(QLatin1String(firmware::kResetDefaults));
+            Send(QLatin1String(firmware::kVersionRead));
+            Send(QLatin1String(firmware::kFinish));
         }
     }
 

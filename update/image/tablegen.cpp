@@ -42,17 +42,6 @@ std::string hexAddress(std::uint32_t address)
     return text;
 }
 
-int digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // The program memory as the image fills it, with the line that gave each
 // byte so that refusals can point at it.
 struct Image {
@@ -85,7 +74,7 @@ public:
             int v = 0;
             bool ok = true;
             for (std::size_t i = 3; i < 7 && ok; ++i) {
-                const int d = digit(text[i]);
+                const int d = frame::hexDigit(text[i]);
                 ok = d >= 0;
                 v = v << 4 | d;
             }
@@ -99,7 +88,7 @@ public:
         }
 
         for (std::size_t i = 1; i < text.size(); ++i) {
-            if (digit(text[i]) < 0)
+            if (frame::hexDigit(text[i]) < 0)
                 throw Refusal{lineNo, "record" + where + ": '" + std::string(1, text[i])
                                           + "' in column " + std::to_string(i + 1) + " is not a hex digit"};
         }
