@@ -173,7 +173,10 @@ int main(int argc, char *argv[])
         device = parser.positionalArguments().constFirst();
     } else {
         sim = std::make_unique<SimUnit>();
-        if (!sim->start({}, simExecutable())) {
+        // Watched by a person, the unit answers no faster than a real line
+        // would carry its replies; run by itself, it answers at once.
+        const QStringList simArgs = parser.isSet(autoOption) ? QStringList{} : QStringList{QStringLiteral("--pace")};
+        if (!sim->start(simArgs, simExecutable())) {
             std::fprintf(stderr, "axr574-demo: the simulated unit did not start (%s)\n", qPrintable(simExecutable()));
             return 2;
         }
