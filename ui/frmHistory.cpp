@@ -2,6 +2,7 @@
 
 #include "ui/appinfo.h"
 #include "ui/infotexts.h"
+#include "ui/labelfit.h"
 #include "ui_frmHistory.h"
 
 frmHistory::frmHistory(const frmMain &)
@@ -19,4 +20,5 @@ void frmHistory::Form_Load()
     setWindowTitle(appinfo::title() + QStringLiteral(" Version History"));
     m_text = infotexts::joinLines(infotexts::historyLines());
     ui->txtText1->setPlainText(m_text);
+    shrinkFontToFit(ui->txtText1);
 }

@@ -3,6 +3,7 @@
 #include "ui/appinfo.h"
 #include "ui/frmMain.h"
 #include "ui/infotexts.h"
+#include "ui/labelfit.h"
 #include "ui_frmInstructions.h"
 
 frmInstructions::frmInstructions(const frmMain &main)
@@ -24,4 +25,5 @@ void frmInstructions::Form_Load(const frmMain &main)
     setWindowTitle(appinfo::title() + QStringLiteral(" Instructions"));
     m_text = infotexts::joinLines(infotexts::instructionLines());
     ui->txtText1->setPlainText(m_text);
+    shrinkFontToFit(ui->txtText1);
 }

@@ -5,6 +5,9 @@
 
 #include <QFontMetrics>
 #include <QLabel>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QStyle>
 
 inline QSize labelTextSize(const QLabel &label, const QFont &font)
 {
@@ -26,4 +29,29 @@ inline void shrinkFontToFit(QLabel *label, qreal minPointSize = 6.0)
         font.setPointSizeF(font.pointSizeF() - 0.5);
     }
     label->setFont(font);
+}
+
+// A text box shows its lines unwrapped, in a face small enough for the widest
+// line and, where it has no scroll bar, for every line.
+inline void shrinkFontToFit(QPlainTextEdit *edit, qreal minPointSize = 6.0)
+{
+    edit->setLineWrapMode(QPlainTextEdit::NoWrap);
+    QFont font = edit->font();
+    if (font.pointSizeF() <= 0)
+        return;
+    const QStringList lines = edit->toPlainText().split(QLatin1Char('\n'));
+    const int inset = 2 * (edit->frameWidth() + int(edit->document()->documentMargin()));
+    const bool scrolls = edit->verticalScrollBarPolicy() != Qt::ScrollBarAlwaysOff;
+    const int scrollBar = scrolls ? edit->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, edit) : 0;
+    const QSize room(edit->width() - inset - scrollBar, edit->height() - inset);
+    while (font.pointSizeF() - 0.5 >= minPointSize) {
+        const QFontMetrics metrics(font);
+        int width = 0;
+        for (const QString &line : lines)
+            width = std::max(width, metrics.horizontalAdvance(line));
+        if (width <= room.width() && (scrolls || metrics.lineSpacing() * lines.size() <= room.height()))
+            break;
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    }
+    edit->setFont(font);
 }
