@@ -15,8 +15,8 @@ int main(int argc, char *argv[])
     SingleInstance instance;
     if (claimOrHandOver(window, instance) != StartOutcome::Alone)
         return 1; // not started: a script that launched us can tell
-    QObject::connect(&instance, &SingleInstance::raiseRequested, &window,
-                     [&window] { SingleInstance::bringToFront(&window); });
+    QObject::connect(
+        &instance, &SingleInstance::raiseRequested, &window, [&window] { SingleInstance::bringToFront(&window); });
 
     window.show();
     return app.exec();

@@ -31,14 +31,14 @@ namespace {
 
 double monotonicNow()
 {
-    timespec ts{};
+    timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
 double cpuSeconds()
 {
-    rusage u{};
+    rusage u {};
     getrusage(RUSAGE_SELF, &u);
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
 }
@@ -62,30 +62,35 @@ double percentile(std::vector<double> v, double p)
     return v[std::min(v.size() - 1, rank == 0 ? 0 : rank - 1)];
 }
 
-struct RunResult {
+struct RunResult
+{
     bool ok = false;
     QString error;
-    double wall = 0;     // Program to the end of cmdProgram_Click, s
-    double bound = 0;    // wire time of every byte the unit saw and sent, s
+    double wall = 0;                                 // Program to the end of cmdProgram_Click, s
+    double bound = 0;                                // wire time of every byte the unit saw and sent, s
     double turnMedian = 0, turnP99 = 0, turnMax = 0; // s
-    double ratio = 0;    // wall / bound
-    double cpuShare = 0; // CPU time / wall time
-    double verdict = 0;  // version read written to "no reply" message, s
-    double late = 0;     // median of how much later than its wire time the unit answered, s
-    double turnSum = 0, lateSum = 0; // totals over the update, s
-    double startup = 0, ending = 0;  // Program to the first packet, the last packet to the end, s
+    double ratio = 0;                                // wall / bound
+    double cpuShare = 0;                             // CPU time / wall time
+    double verdict = 0;                              // version read written to "no reply" message, s
+    double late = 0;                                 // median of how much later than its wire time the unit answered, s
+    double turnSum = 0, lateSum = 0;                 // totals over the update, s
+    double startup = 0, ending = 0;                  // Program to the first packet, the last packet to the end, s
     double exchanges = 0;
 };
 
-struct Config {
+struct Config
+{
     int baud = 57600;
     bool paced = true;
     bool noReply = false;
 };
 
-class Runner {
+class Runner
+{
 public:
-    explicit Runner(QString simPath) : m_simPath(std::move(simPath)) {}
+    explicit Runner(QString simPath)
+        : m_simPath(std::move(simPath))
+    { }
     RunResult run(const Config &config);
 
 private:
@@ -188,7 +193,8 @@ RunResult Runner::run(const Config &config)
     return r;
 }
 
-struct Row {
+struct Row
+{
     Config config;
     int runs = 0;
     QVector<RunResult> results;
@@ -210,7 +216,7 @@ void usage(std::FILE *to)
                "  --rates LIST   paced rates to run, comma-separated (9600,57600)\n"
                "  --quick        one unpaced update and one no-reply verdict; checks that it runs\n"
                "  --sim PATH     the simulated unit (" AXR574_SIM_PATH ")\n",
-               to);
+        to);
 }
 
 } // namespace
@@ -265,22 +271,22 @@ int main(int argc, char *argv[])
 
     QVector<Row> rows;
     if (quick) {
-        rows.append(Row{Config{57600, false, false}, 1, {}});
-        rows.append(Row{Config{57600, true, true}, 1, {}});
+        rows.append(Row {Config {57600, false, false}, 1, {}});
+        rows.append(Row {Config {57600, true, true}, 1, {}});
     } else {
         if (rates.isEmpty())
-            rates = allRates ? QVector<int>{4800, 9600, 19200, 38400, 57600} : QVector<int>{9600, 57600};
+            rates = allRates ? QVector<int> {4800, 9600, 19200, 38400, 57600} : QVector<int> {9600, 57600};
         for (int baud : rates)
-            rows.append(Row{Config{baud, true, false}, baud <= 9600 ? slowRuns : runs, {}});
-        rows.append(Row{Config{57600, false, false}, runs, {}});
-        rows.append(Row{Config{57600, true, true}, runs, {}});
+            rows.append(Row {Config {baud, true, false}, baud <= 9600 ? slowRuns : runs, {}});
+        rows.append(Row {Config {57600, false, false}, runs, {}});
+        rows.append(Row {Config {57600, true, true}, runs, {}});
     }
 
     double load[1] = {0};
     getloadavg(load, 1);
     std::printf("axr574-bench %s  Qt %s  %d cores  load %.2f  %s\n",
-                qPrintable(QDateTime::currentDateTime().toString(Qt::ISODate)), qVersion(),
-                QThread::idealThreadCount(), load[0], qPrintable(QSysInfo::prettyProductName()));
+        qPrintable(QDateTime::currentDateTime().toString(Qt::ISODate)), qVersion(), QThread::idealThreadCount(),
+        load[0], qPrintable(QSysInfo::prettyProductName()));
     if (quick)
         std::printf("quick check: one run each\n");
     else
@@ -293,8 +299,8 @@ int main(int argc, char *argv[])
         for (int i = 0; i < row.runs; ++i) {
             const RunResult r = runner.run(row.config);
             if (!r.ok) {
-                std::fprintf(stderr, "axr574-bench: %d baud%s: %s\n", row.config.baud,
-                             row.config.paced ? " paced" : "", qPrintable(r.error));
+                std::fprintf(stderr, "axr574-bench: %d baud%s: %s\n", row.config.baud, row.config.paced ? " paced" : "",
+                    qPrintable(r.error));
                 ++failures;
                 continue;
             }
@@ -302,10 +308,9 @@ int main(int argc, char *argv[])
         }
     }
 
-    std::printf("\n%-6s %-6s %4s %6s %9s %9s %6s %9s %9s %9s %6s\n", "baud", "paced", "runs", "exch",
-                "wall s", "bound s", "ratio", "turn med", "turn p99", "turn max", "CPU");
-    std::printf("%-6s %-6s %4s %6s %9s %9s %6s %9s %9s %9s %6s\n", "", "", "", "", "", "", "", "ms", "ms",
-                "ms", "%");
+    std::printf("\n%-6s %-6s %4s %6s %9s %9s %6s %9s %9s %9s %6s\n", "baud", "paced", "runs", "exch", "wall s",
+        "bound s", "ratio", "turn med", "turn p99", "turn max", "CPU");
+    std::printf("%-6s %-6s %4s %6s %9s %9s %6s %9s %9s %9s %6s\n", "", "", "", "", "", "", "", "ms", "ms", "ms", "%");
     double verdict = 0;
     int verdictRuns = 0;
     for (const Row &row : rows) {
@@ -324,17 +329,16 @@ int main(int argc, char *argv[])
         else
             std::snprintf(ratio, sizeof ratio, "-");
         std::printf("%-6d %-6s %4d %6d %9.3f %9.3f %6s %9.3f %9.3f %9.3f %6.1f\n", row.config.baud,
-                    row.config.paced ? "yes" : "no", int(row.results.size()),
-                    int(std::lround(row.of(&RunResult::exchanges))), wall, bound, ratio,
-                    row.of(&RunResult::turnMedian) * 1e3, row.of(&RunResult::turnP99) * 1e3,
-                    row.of(&RunResult::turnMax) * 1e3, row.of(&RunResult::cpuShare) * 100);
+            row.config.paced ? "yes" : "no", int(row.results.size()), int(std::lround(row.of(&RunResult::exchanges))),
+            wall, bound, ratio, row.of(&RunResult::turnMedian) * 1e3, row.of(&RunResult::turnP99) * 1e3,
+            row.of(&RunResult::turnMax) * 1e3, row.of(&RunResult::cpuShare) * 100);
     }
     // Where the time above the bound went: the host's turnarounds, the unit
     // answering later than its wire time, Program to the first packet, the
     // last packet to the end, and the rest (mostly the unit's own writes of
     // its replies, which the host may already be reading).
     std::printf("\n%-6s %-6s %9s %9s %9s %9s %9s %9s %9s\n", "baud", "paced", "excess s", "turns s", "late s",
-                "start s", "end s", "rest s", "late med");
+        "start s", "end s", "rest s", "late med");
     std::printf("%-6s %-6s %9s %9s %9s %9s %9s %9s %9s\n", "", "", "", "", "", "", "", "", "ms");
     for (const Row &row : rows) {
         if (row.results.isEmpty() || row.config.noReply || !row.config.paced)
@@ -345,11 +349,11 @@ int main(int argc, char *argv[])
         const double startup = row.of(&RunResult::startup);
         const double ending = row.of(&RunResult::ending);
         std::printf("%-6d %-6s %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f\n", row.config.baud, "yes", excess, turns,
-                    late, startup, ending, excess - turns - late - startup - ending, row.of(&RunResult::late) * 1e3);
+            late, startup, ending, excess - turns - late - startup - ending, row.of(&RunResult::late) * 1e3);
     }
     if (verdictRuns)
-        std::printf("\nno reply to the version read, 57600 baud: verdict after %.3f s (median of %d runs)\n",
-                    verdict, verdictRuns);
+        std::printf("\nno reply to the version read, 57600 baud: verdict after %.3f s (median of %d runs)\n", verdict,
+            verdictRuns);
     std::printf("\nwall: Program to the end of the update; bound: all bytes of all packets and replies\n"
                 "x 10 / baud from the unit's log; turn: last byte of a reply to the first byte of\n"
                 "the next packet as the unit saw them; CPU: the updater's user+system time / wall.\n");

@@ -17,7 +17,7 @@ bool needsEscape(std::uint8_t b)
 
 Bytes compose(const Bytes &body)
 {
-    Bytes wire{kStart, kStart};
+    Bytes wire {kStart, kStart};
     auto put = [&wire](std::uint8_t b) {
         if (needsEscape(b))
             wire.push_back(kEscape);
@@ -111,7 +111,7 @@ std::size_t findFrame(const Bytes &stream, Bytes &wire)
         }
         if (stream[i] == kEnd) {
             wire.assign(stream.begin() + static_cast<std::ptrdiff_t>(start),
-                        stream.begin() + static_cast<std::ptrdiff_t>(i + 1));
+                stream.begin() + static_cast<std::ptrdiff_t>(i + 1));
             return i + 1;
         }
     }

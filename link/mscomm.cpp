@@ -172,8 +172,8 @@ void MSComm::applyLineSettings()
     m_port.setDataBits(m_dataBits);
     m_port.setStopBits(m_stopBits);
     m_port.setFlowControl(m_handshaking == 0 ? QSerialPort::NoFlowControl
-                          : m_handshaking == 1 ? QSerialPort::SoftwareControl
-                                               : QSerialPort::HardwareControl);
+            : m_handshaking == 1             ? QSerialPort::SoftwareControl
+                                             : QSerialPort::HardwareControl);
     // Some devices (pseudo-terminals among them) refuse a setting they cannot
     // express; the error is sticky, so clear it before it taints later checks.
     m_port.clearError();
@@ -244,26 +244,18 @@ bool MSComm::setPortOpen(bool open)
         m_lastErrorText = m_port.errorString();
         m_port.clearError();
         switch (error) {
-        case QSerialPort::DeviceNotFoundError:
-            m_lastError = ErrNoSuchPort;
-            break;
-        case QSerialPort::OpenError:
-            m_lastError = ErrPortInUse;
-            break;
+        case QSerialPort::DeviceNotFoundError: m_lastError = ErrNoSuchPort; break;
+        case QSerialPort::OpenError: m_lastError = ErrPortInUse; break;
         case QSerialPort::PermissionError:
 #ifdef Q_OS_UNIX
             // Qt reports a port locked by another program and a device we may
             // not open alike; only the second one fails the access test.
-            m_lastError = ::access(QFile::encodeName(m_device).constData(), R_OK | W_OK) == 0
-                ? ErrPortInUse
-                : ErrOther;
+            m_lastError = ::access(QFile::encodeName(m_device).constData(), R_OK | W_OK) == 0 ? ErrPortInUse : ErrOther;
 #else
             m_lastError = ErrPortInUse;
 #endif
             break;
-        default:
-            m_lastError = ErrOther;
-            break;
+        default: m_lastError = ErrOther; break;
         }
         return false;
     }
@@ -283,7 +275,7 @@ void MSComm::requestLowLatency()
     // USB adapters hold short replies back for up to 16 ms unless asked not to;
     // with some two thousand short exchanges per update that would dominate.
     // Devices without the ioctl (pseudo-terminals, some drivers) are left as is.
-    serial_struct info{};
+    serial_struct info {};
     const int fd = static_cast<int>(m_port.handle());
     if (fd >= 0 && ::ioctl(fd, TIOCGSERIAL, &info) == 0 && !(info.flags & ASYNC_LOW_LATENCY)) {
         info.flags |= ASYNC_LOW_LATENCY;
@@ -366,8 +358,7 @@ void MSComm::onErrorOccurred(QSerialPort::SerialPortError error)
 {
     if (!m_port.isOpen())
         return;
-    if (error == QSerialPort::ResourceError || error == QSerialPort::WriteError
-        || error == QSerialPort::ReadError) {
+    if (error == QSerialPort::ResourceError || error == QSerialPort::WriteError || error == QSerialPort::ReadError) {
         if (!m_lineFailed) {
             m_lineFailed = true;
             emit LineFailed();

@@ -12,9 +12,9 @@
 
 namespace {
 
-constexpr int kPollLimit = 1000;   // a wait gives up once the poll count exceeds this
-constexpr int kPollMs = 1;         // length of one poll
-constexpr int kWakePauseMs = 100;  // settling time after a wake frame
+constexpr int kPollLimit = 1000;  // a wait gives up once the poll count exceeds this
+constexpr int kPollMs = 1;        // length of one poll
+constexpr int kWakePauseMs = 100; // settling time after a wake frame
 constexpr float kEraseMax = 480.0f;
 constexpr float kProgramMax = 1920.0f; // 16-byte units from 0x0800 to 0x7FFF
 
@@ -34,9 +34,7 @@ const unsigned char kNoFirmware = 0xFF;
 // and so never matches a byte.
 int byteAt(const QByteArray &reply, int position)
 {
-    return position >= 1 && position <= reply.size()
-        ? static_cast<unsigned char>(reply.at(position - 1))
-        : -1;
+    return position >= 1 && position <= reply.size() ? static_cast<unsigned char>(reply.at(position - 1)) : -1;
 }
 
 QString charsAt(const QByteArray &reply, int position, int count)
@@ -245,8 +243,8 @@ void frmMain::interpretReply()
             bUpdateOver = true;
         }
     } else if (sCommand == kCmdBlankCheck) {
-        const bool bBlank = byteAt(sReply, 8) == 0x00 && byteAt(sReply, 9) == 0xC4
-            && byteAt(sReply, 10) == 0xFF && byteAt(sReply, 11) == 0x3B;
+        const bool bBlank = byteAt(sReply, 8) == 0x00 && byteAt(sReply, 9) == 0xC4 && byteAt(sReply, 10) == 0xFF
+            && byteAt(sReply, 11) == 0x3B;
         if (!bBlank) {
             setPanelText(1, QStringLiteral("Blank Check Failed"));
             setPanelText(3, errorData(sReply));

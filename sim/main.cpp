@@ -28,11 +28,12 @@ void onSignal(int)
     g_stop = 1;
 }
 
-const frame::Bytes kWakeTail{0xFE, 0xFE, 0x33, 0x00, 0x42, 0x4C, 0x3F, 0xFD};
+const frame::Bytes kWakeTail {0xFE, 0xFE, 0x33, 0x00, 0x42, 0x4C, 0x3F, 0xFD};
 constexpr std::size_t kWakeLength = 26;
 constexpr std::size_t kMaxBuffered = 4096;
 
-struct Options {
+struct Options
+{
     sim::UnitIdentity identity;
     int unitBaud = 9600;
     bool bootMode = true;
@@ -78,7 +79,7 @@ void usage(std::FILE *to)
                "  --flood               send unasked bytes all the time\n"
                "  --flood-after K       start sending them once frame K has come\n"
                "The first stdout line is the device path; stdin takes \"dump\" and \"quit\".\n",
-               to);
+        to);
 }
 
 bool parseInt(const char *text, int &out)
@@ -95,9 +96,28 @@ bool parseInt(const char *text, int &out)
 bool parseOptions(int argc, char **argv, Options &o)
 {
     enum {
-        Model = 1000, Version, VersionMinor, NoFirmware, UnitBaud, Mode, Pace, DelayMs, LogFile,
-        MemoryFile, Blank, NoReplyAt, BadStartAt, SplitAt, TrailingAt, TrailingBytes, HangupAt,
-        BlankFail, VerifyFail, Flood, FloodAfter, Help
+        Model = 1000,
+        Version,
+        VersionMinor,
+        NoFirmware,
+        UnitBaud,
+        Mode,
+        Pace,
+        DelayMs,
+        LogFile,
+        MemoryFile,
+        Blank,
+        NoReplyAt,
+        BadStartAt,
+        SplitAt,
+        TrailingAt,
+        TrailingBytes,
+        HangupAt,
+        BlankFail,
+        VerifyFail,
+        Flood,
+        FloodAfter,
+        Help
     };
     static const option longOptions[] = {
         {"model", required_argument, nullptr, Model},
@@ -129,12 +149,24 @@ bool parseOptions(int argc, char **argv, Options &o)
         bool ok = true;
         const std::string arg = optarg ? optarg : "";
         switch (c) {
-        case Model: o.identity.model = arg; ok = arg.size() == 4; break;
-        case Version: o.identity.version = arg; ok = arg.size() == 4; break;
-        case VersionMinor: o.identity.versionMinor = arg; ok = arg.size() == 2; break;
+        case Model:
+            o.identity.model = arg;
+            ok = arg.size() == 4;
+            break;
+        case Version:
+            o.identity.version = arg;
+            ok = arg.size() == 4;
+            break;
+        case VersionMinor:
+            o.identity.versionMinor = arg;
+            ok = arg.size() == 2;
+            break;
         case NoFirmware: o.identity.hasFirmware = false; break;
         case UnitBaud: ok = parseInt(optarg, o.unitBaud); break;
-        case Mode: ok = arg == "boot" || arg == "normal"; o.bootMode = arg == "boot"; break;
+        case Mode:
+            ok = arg == "boot" || arg == "normal";
+            o.bootMode = arg == "boot";
+            break;
         case Pace: o.pace = true; break;
         case DelayMs: ok = parseInt(optarg, o.delayMs); break;
         case LogFile: o.logPath = arg; break;
@@ -168,11 +200,31 @@ bool parseOptions(int argc, char **argv, Options &o)
 
 int baudOf(speed_t s)
 {
-    static const struct { speed_t code; int baud; } table[] = {
-        {B50, 50}, {B75, 75}, {B110, 110}, {B134, 134}, {B150, 150}, {B200, 200}, {B300, 300},
-        {B600, 600}, {B1200, 1200}, {B1800, 1800}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600},
-        {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
-        {B460800, 460800}, {B921600, 921600},
+    static const struct
+    {
+        speed_t code;
+        int baud;
+    } table[] = {
+        {B50, 50},
+        {B75, 75},
+        {B110, 110},
+        {B134, 134},
+        {B150, 150},
+        {B200, 200},
+        {B300, 300},
+        {B600, 600},
+        {B1200, 1200},
+        {B1800, 1800},
+        {B2400, 2400},
+        {B4800, 4800},
+        {B9600, 9600},
+        {B19200, 19200},
+        {B38400, 38400},
+        {B57600, 57600},
+        {B115200, 115200},
+        {B230400, 230400},
+        {B460800, 460800},
+        {B921600, 921600},
     };
     for (const auto &e : table)
         if (e.code == s)
@@ -182,7 +234,7 @@ int baudOf(speed_t s)
 
 timespec toTimespec(double seconds)
 {
-    timespec ts{};
+    timespec ts {};
     ts.tv_sec = time_t(std::floor(seconds));
     ts.tv_nsec = long((seconds - std::floor(seconds)) * 1e9);
     if (ts.tv_nsec >= 1000000000L)
@@ -198,27 +250,31 @@ void sleepUntil(double deadline)
     const double spin = 200e-6;
     if (deadline - sim::now() > spin) {
         const timespec ts = toTimespec(deadline - spin);
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && !g_stop) {
-        }
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && !g_stop) { }
     }
-    while (sim::now() < deadline && !g_stop) {
-    }
+    while (sim::now() < deadline && !g_stop) { }
 }
 
-class Simulator {
+class Simulator
+{
 public:
-    explicit Simulator(const Options &o) : m_opt(o), m_unit(o.identity, o.blank), m_bootMode(o.bootMode) {}
+    explicit Simulator(const Options &o)
+        : m_opt(o)
+        , m_unit(o.identity, o.blank)
+        , m_bootMode(o.bootMode)
+    { }
 
     bool start();
     int run();
 
 private:
-    struct Pending {
+    struct Pending
+    {
         bool active = false;
         int n = 0;
         double deadline = 0;
         frame::Bytes reply;
-        std::size_t split = 0;  // bytes in the first piece, 0 for one piece
+        std::size_t split = 0; // bytes in the first piece, 0 for one piece
         frame::Bytes trailing;
     };
 
@@ -289,7 +345,7 @@ bool Simulator::openPty()
     // Holding the slave open keeps reads on the master from failing with EIO
     // while no host has the port open, and keeps its settings between opens.
     m_slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    termios tio{};
+    termios tio {};
     if (m_slave < 0 || tcgetattr(m_slave, &tio) != 0) {
         std::perror("axr574-sim: slave");
         return false;
@@ -321,7 +377,7 @@ void Simulator::closePty()
 // The pty master reports the settings the host gave its end of the line.
 int Simulator::lineBaud() const
 {
-    termios tio{};
+    termios tio {};
     if (tcgetattr(m_master, &tio) != 0)
         return 0;
     return baudOf(cfgetospeed(&tio));
@@ -343,7 +399,7 @@ bool Simulator::writeAll(const frame::Bytes &bytes)
         if (w < 0 && errno != EAGAIN)
             return false;
         // The host is not reading; give it a while, then drop the rest.
-        pollfd p{m_master, POLLOUT, 0};
+        pollfd p {m_master, POLLOUT, 0};
         if (poll(&p, 1, 100) <= 0 && ++stalls > 20)
             return false;
     }
@@ -499,8 +555,9 @@ void Simulator::handleFrame(std::size_t length)
     const int baud = lineBaud();
     const auto body = frame::check(wire);
     // The command text is what a host reads at those positions, checked or not.
-    const frame::Bytes cmdBytes = body ? frame::Bytes(body->begin(), body->begin() + 2)
-                                       : frame::Bytes(wire.begin() + 2, wire.begin() + std::min<std::ptrdiff_t>(4, std::ptrdiff_t(wire.size())));
+    const frame::Bytes cmdBytes = body
+        ? frame::Bytes(body->begin(), body->begin() + 2)
+        : frame::Bytes(wire.begin() + 2, wire.begin() + std::min<std::ptrdiff_t>(4, std::ptrdiff_t(wire.size())));
     const std::string cmd = frame::toHex(cmdBytes);
     sim::JsonLine line("frame");
     line.num("n", n).time("t_first", tFirst).time("t_last", tLast).num("baud", baud).hex("raw", wire).text("cmd", cmd);
@@ -560,8 +617,16 @@ void Simulator::handleWake(std::size_t start, std::size_t end)
     const int baud = lineBaud();
     // A real unit only makes sense of bytes sent at the rate it listens at.
     const bool acked = baud == m_opt.unitBaud && !m_pending.active;
-    m_log.write(sim::JsonLine("wake").num("n", n).time("t_first", tFirst).time("t_last", tLast).num("baud", baud)
-                    .hex("raw", raw).text("cmd", "0000").null("addr").text("mode", modeName()).flag("acked", acked));
+    m_log.write(sim::JsonLine("wake")
+                    .num("n", n)
+                    .time("t_first", tFirst)
+                    .time("t_last", tLast)
+                    .num("baud", baud)
+                    .hex("raw", raw)
+                    .text("cmd", "0000")
+                    .null("addr")
+                    .text("mode", modeName())
+                    .flag("acked", acked));
     if (acked) {
         // Frames that follow belong to the bootloader, even before the
         // acknowledgement has gone out.
@@ -650,7 +715,7 @@ void Simulator::hangUp(int n)
     close(oldMaster);
     m_in.clear();
     m_inTimes.clear();
-    const timespec pause{0, 200 * 1000 * 1000};
+    const timespec pause {0, 200 * 1000 * 1000};
     nanosleep(&pause, nullptr);
     if (reopened)
         announce();
@@ -689,7 +754,9 @@ int main(int argc, char **argv)
     if (!parseOptions(argc, argv, options))
         return 2;
 
-    struct sigaction sa {};
+    struct sigaction sa
+    {
+    };
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);

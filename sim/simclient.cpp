@@ -22,10 +22,9 @@ bool SimUnit::start(const QStringList &extraArgs, const QString &simPath)
     m_dumps = 0;
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QObject::connect(m_process.get(), &QProcess::readyReadStandardOutput, m_process.get(),
-                     [this] { readOutput(); });
-    m_process->start(simPath, extraArgs + QStringList{"--log", m_dir->filePath("log.jsonl"),
-                                                      "--memory", m_dir->filePath("memory.bin")});
+    QObject::connect(m_process.get(), &QProcess::readyReadStandardOutput, m_process.get(), [this] { readOutput(); });
+    m_process->start(simPath,
+        extraArgs + QStringList {"--log", m_dir->filePath("log.jsonl"), "--memory", m_dir->filePath("memory.bin")});
     if (!m_process->waitForStarted(5000))
         return false;
     return waitForNewPath(5000);

@@ -11,7 +11,8 @@
 #include <functional>
 #include <memory>
 
-struct SimEvent {
+struct SimEvent
+{
     QString ev;        // "frame", "wake", "reply", "violation", "noise", "hangup", "finish", "fault"
     int n = 0;         // number of the received frame it concerns, counted from 1
     double tFirst = 0; // CLOCK_MONOTONIC seconds
@@ -20,13 +21,14 @@ struct SimEvent {
     double tEnd = 0;
     int baud = 0;
     QByteArray raw;
-    QString cmd;       // "0001", "0301", ...; "0000" for a wake frame
-    int addr = -1;     // -1 when the frame carries no address
-    QString what;      // violation text, or fault kind
+    QString cmd;   // "0001", "0301", ...; "0000" for a wake frame
+    int addr = -1; // -1 when the frame carries no address
+    QString what;  // violation text, or fault kind
     bool acked = false;
 };
 
-class SimUnit {
+class SimUnit
+{
 public:
     SimUnit() = default;
     ~SimUnit();

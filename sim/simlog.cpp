@@ -6,7 +6,7 @@ namespace sim {
 
 double now()
 {
-    timespec ts{};
+    timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }

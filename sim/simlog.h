@@ -13,7 +13,8 @@ namespace sim {
 // use on Linux, so the host can put its own times beside these.
 double now();
 
-class JsonLine {
+class JsonLine
+{
 public:
     explicit JsonLine(const char *ev);
     JsonLine &num(const char *key, long long value);
@@ -29,7 +30,8 @@ private:
     std::string m_text;
 };
 
-class Log {
+class Log
+{
 public:
     ~Log();
     bool open(const std::string &path);

@@ -116,7 +116,7 @@ Outcome UnitModel::execute(const frame::Bytes &body)
 
 Outcome UnitModel::versionReply() const
 {
-    frame::Bytes body{0x00, 0x01};
+    frame::Bytes body {0x00, 0x01};
     for (char c : m_identity.model)
         body.push_back(std::uint8_t(c));
     // A unit without firmware reports 0xFF where the version would be.
@@ -158,7 +158,7 @@ Outcome UnitModel::resultReply(std::uint8_t sub, std::uint32_t result) const
 {
     Outcome o;
     o.reply = plainReply({0x0A, sub, 0x00, 0x08, 0x00, std::uint8_t(result), std::uint8_t(result >> 8),
-                          std::uint8_t(result >> 16), std::uint8_t(result >> 24)});
+        std::uint8_t(result >> 16), std::uint8_t(result >> 24)});
     return o;
 }
 

@@ -15,7 +15,8 @@ inline constexpr std::uint32_t kAppStart = 0x0800;
 inline constexpr std::uint32_t kRowSize = 64;
 inline constexpr std::uint32_t kWriteSize = 16;
 
-struct UnitIdentity {
+struct UnitIdentity
+{
     std::string model = "0574";
     std::string version = "1123";
     std::string versionMinor = "00";
@@ -24,13 +25,15 @@ struct UnitIdentity {
 
 // What one bootloader frame did: either a reply (possibly none, for finish)
 // or a violation, in which case nothing was executed.
-struct Outcome {
+struct Outcome
+{
     frame::Bytes reply;
     std::string violation;
     bool finished = false;
 };
 
-class UnitModel {
+class UnitModel
+{
 public:
     UnitModel(const UnitIdentity &identity, bool blank);
 
@@ -55,7 +58,7 @@ private:
     Outcome resultReply(std::uint8_t sub, std::uint32_t result) const;
 
     UnitIdentity m_identity;
-    std::array<std::uint8_t, kMemorySize> m_memory{};
+    std::array<std::uint8_t, kMemorySize> m_memory {};
     bool m_blankFailPending = false;
     bool m_verifyFailPending = false;
     bool m_violated = false;

@@ -19,7 +19,7 @@ PtyLine::PtyLine()
     ::grantpt(m_master);
     ::unlockpt(m_master);
     m_slavePath = QString::fromLocal8Bit(::ptsname(m_master));
-    termios raw{};
+    termios raw {};
     ::tcgetattr(m_master, &raw);
     ::cfmakeraw(&raw);
     ::tcsetattr(m_master, TCSANOW, &raw);
@@ -37,7 +37,7 @@ QByteArray PtyLine::readAvailable(int waitMs)
     QByteArray data;
     if (m_master < 0)
         return data;
-    pollfd pfd{m_master, POLLIN, 0};
+    pollfd pfd {m_master, POLLIN, 0};
     int timeout = waitMs;
     while (::poll(&pfd, 1, timeout) > 0 && (pfd.revents & POLLIN)) {
         char buffer[4096];
@@ -57,7 +57,7 @@ bool PtyLine::write(const QByteArray &bytes)
 
 int PtyLine::baud() const
 {
-    termios t{};
+    termios t {};
     if (m_slaveKeepAlive < 0 || ::tcgetattr(m_slaveKeepAlive, &t) != 0)
         return 0;
     switch (::cfgetospeed(&t)) {
@@ -190,7 +190,10 @@ QStringList fullRunCommands(bool wake)
     c << "0A02";
     for (std::size_t i = 0; i < firmware::ProgramPacketCount; ++i)
         c << "0202";
-    c << "0A01" << "0B01" << "0001" << "0801";
+    c << "0A01"
+      << "0B01"
+      << "0001"
+      << "0801";
     return c;
 }
 

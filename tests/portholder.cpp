@@ -17,7 +17,6 @@ int main(int argc, char *argv[])
     }
     std::printf("held\n");
     std::fflush(stdout);
-    while (std::getchar() != EOF) {
-    }
+    while (std::getchar() != EOF) { }
     return 0;
 }

@@ -109,7 +109,7 @@ void tst_exchange::replyInPollLimitCountsOnlyUpToThe1000thPoll()
     exchange(bench, kReset, QByteArray::fromHex("0F0F0BF504"), poll);
     QCOMPARE(bench.messages.isEmpty(), accepted);
     if (!accepted) {
-        QCOMPARE(bench.messageTexts(), QStringList{"Error communicating with Port."});
+        QCOMPARE(bench.messageTexts(), QStringList {"Error communicating with Port."});
         QVERIFY(bench->bFailed && bench->bUpdateOver && bench->bStopped);
         QVERIFY(!bench->MSComm1.PortOpen());
         QCOMPARE(bench->progressValue(), 0.0f);
@@ -122,7 +122,8 @@ void tst_exchange::anyFiveBytesWithStartBytesAreSuccess_data()
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<bool>("accepted");
     QTest::newRow("erase, odd tail") << kFirstErase << QByteArray::fromHex("0F0FFFFFFF") << true;
-    QTest::newRow("program, zero tail") << QString::fromLatin1(firmware::ProgramPackets[0]) << QByteArray::fromHex("0F0F000000") << true;
+    QTest::newRow("program, zero tail") << QString::fromLatin1(firmware::ProgramPackets[0])
+                                        << QByteArray::fromHex("0F0F000000") << true;
     QTest::newRow("reset") << kReset << QByteArray::fromHex("0F0F0BF504") << true;
     QTest::newRow("one start byte") << kFirstErase << QByteArray::fromHex("0F00030004") << false;
     QTest::newRow("empty reply") << kFirstErase << QByteArray() << false;
@@ -142,7 +143,7 @@ void tst_exchange::anyFiveBytesWithStartBytesAreSuccess()
     if (accepted)
         QVERIFY(bench.messages.isEmpty());
     else
-        QCOMPARE(bench.messageTexts(), QStringList{"Make sure device is in bootloader mode."});
+        QCOMPARE(bench.messageTexts(), QStringList {"Make sure device is in bootloader mode."});
 }
 
 void tst_exchange::versionReplyIsJudgedByModelAndVersion_data()
@@ -151,19 +152,22 @@ void tst_exchange::versionReplyIsJudgedByModelAndVersion_data()
     QTest::addColumn<QStringList>("texts");
     QTest::addColumn<QString>("panel4");
     QTest::addColumn<bool>("accepted");
-    QTest::newRow("older version goes ahead") << versionReply("0574", "1123") << QStringList{} << "1123.00" << true;
+    QTest::newRow("older version goes ahead") << versionReply("0574", "1123") << QStringList {} << "1123.00" << true;
     QTest::newRow("same version is asked about")
-        << versionReply("0574", "1208") << QStringList{"Would you like to replace version 1208 with 1208?"} << "1208.00" << false;
+        << versionReply("0574", "1208") << QStringList {"Would you like to replace version 1208 with 1208?"}
+        << "1208.00" << false;
     QTest::newRow("newer version is asked about")
-        << versionReply("0574", "2001") << QStringList{"Would you like to replace version 2001 with 1208?"} << "2001.00" << false;
+        << versionReply("0574", "2001") << QStringList {"Would you like to replace version 2001 with 1208?"}
+        << "2001.00" << false;
     QTest::newRow("letters compare without case")
-        << versionReply("0574", "12a0") << QStringList{"Would you like to replace version 12a0 with 1208?"} << "12a0.00" << false;
+        << versionReply("0574", "12a0") << QStringList {"Would you like to replace version 12a0 with 1208?"}
+        << "12a0.00" << false;
     QTest::newRow("no firmware goes ahead")
-        << QByteArray::fromHex("0F0F000130353734FFFFFFFFFFFF0004") << QStringList{} << "0000.00" << true;
-    QTest::newRow("wrong model")
-        << versionReply("0575", "1123") << QStringList{"Attached device is not the AXR-574."} << "1123.00" << false;
+        << QByteArray::fromHex("0F0F000130353734FFFFFFFFFFFF0004") << QStringList {} << "0000.00" << true;
+    QTest::newRow("wrong model") << versionReply("0575", "1123") << QStringList {"Attached device is not the AXR-574."}
+                                 << "1123.00" << false;
     QTest::newRow("reply too short for a model")
-        << QByteArray::fromHex("0F0F0001") << QStringList{"Attached device is not the AXR-574."} << "." << false;
+        << QByteArray::fromHex("0F0F0001") << QStringList {"Attached device is not the AXR-574."} << "." << false;
 }
 
 void tst_exchange::versionReplyIsJudgedByModelAndVersion()
@@ -196,14 +200,23 @@ void tst_exchange::failedChecksShowTheirResult_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("panel1");
     QTest::addColumn<QString>("panel3");
-    QTest::newRow("blank unit") << kBlankCheck << QByteArray::fromHex("0F0F0A0200080000C4FF3B0004") << "" << "Blank Checking ..." << "";
+    QTest::newRow("blank unit") << kBlankCheck << QByteArray::fromHex("0F0F0A0200080000C4FF3B0004") << ""
+                                << "Blank Checking ..."
+                                << "";
     QTest::newRow("unit not blank") << kBlankCheck << QByteArray::fromHex("0F0F0A0200080001C4FF3B0004")
-                                    << "Blank Check Error" << "Blank Check Failed" << "3B-FF-C4-01";
-    QTest::newRow("verify passed") << kVerify << QByteArray::fromHex("0F0F0A0100080000001234ED04") << "" << "Verifying ..." << "";
+                                    << "Blank Check Error"
+                                    << "Blank Check Failed"
+                                    << "3B-FF-C4-01";
+    QTest::newRow("verify passed") << kVerify << QByteArray::fromHex("0F0F0A0100080000001234ED04") << ""
+                                   << "Verifying ..."
+                                   << "";
     QTest::newRow("verify failed") << kVerify << QByteArray::fromHex("0F0F0A0100080000013B00ED04")
-                                   << "Verify Checksum Error" << "Verify Failed" << "00-3B-01-00";
-    QTest::newRow("result cut short") << kVerify << QByteArray::fromHex("0F0F0A0100080001C4")
-                                      << "Verify Checksum Error" << "Verify Failed" << "\?\?-\?\?-C4-01";
+                                   << "Verify Checksum Error"
+                                   << "Verify Failed"
+                                   << "00-3B-01-00";
+    QTest::newRow("result cut short") << kVerify << QByteArray::fromHex("0F0F0A0100080001C4") << "Verify Checksum Error"
+                                      << "Verify Failed"
+                                      << "\?\?-\?\?-C4-01";
 }
 
 void tst_exchange::failedChecksShowTheirResult()
@@ -217,7 +230,7 @@ void tst_exchange::failedChecksShowTheirResult()
     PtyLine line;
     startRun(bench, line);
     exchange(bench, packet, reply);
-    QCOMPARE(bench.messageTexts(), text.isEmpty() ? QStringList{} : QStringList{text});
+    QCOMPARE(bench.messageTexts(), text.isEmpty() ? QStringList {} : QStringList {text});
     QCOMPARE(bench->panelText(1), panel1);
     QCOMPARE(bench->panelText(3), panel3);
     QCOMPARE(bench->bFailed, !text.isEmpty());
@@ -240,7 +253,7 @@ void tst_exchange::cancelDuringAWaitEndsItWithoutFailure()
             bench->cmdExit_Click();
     };
     bench->Send(kVersionRead);
-    QCOMPARE(bench.messageTexts(), QStringList{"Firmware update was cancelled."});
+    QCOMPARE(bench.messageTexts(), QStringList {"Firmware update was cancelled."});
     QVERIFY(bench->panelText(4).isEmpty());
     QVERIFY(bench->bStopped && !bench->bFailed);
     QVERIFY(!bench->MSComm1.PortOpen());
@@ -269,7 +282,7 @@ void tst_exchange::lostLineEndsTheUpdateWithoutHanging()
             line.hangUp();
     };
     bench->Send(kFirstErase);
-    QCOMPARE(bench.messageTexts(), QStringList{"Error communicating with Port."});
+    QCOMPARE(bench.messageTexts(), QStringList {"Error communicating with Port."});
     QVERIFY(bench->bFailed && bench->bStopped);
     bench.messages.clear();
     bench->Send(kFirstErase); // stopped: nothing more happens
@@ -294,7 +307,8 @@ void tst_exchange::progressTextsAtFirstAndLastPackets()
     };
     bench->EraseDevice();
     bench->ProgramDevice();
-    QCOMPARE(texts, (QStringList{"Erasing ...  0%", "Erasing ...  100%", "Programming ...  0%", "Programming ...  80%"}));
+    QCOMPARE(
+        texts, (QStringList {"Erasing ...  0%", "Erasing ...  100%", "Programming ...  0%", "Programming ...  80%"}));
     QCOMPARE(bench->panelText(1), QStringLiteral("Programming ...  100%"));
     QCOMPARE(bench->progressValue(), 1920.0f);
     QCOMPARE(bench->progressMax(), 1920.0f);

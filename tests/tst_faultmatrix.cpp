@@ -21,10 +21,11 @@ const QString kCommError = QStringLiteral("Error communicating with Port.");
 const QString kNotBootloader = QStringLiteral("Make sure device is in bootloader mode.");
 const QString kCancelled = QStringLiteral("Firmware update was cancelled.");
 
-struct Phase {
+struct Phase
+{
     const char *name;
-    int frame;   // the phase's packet, counted as the unit counts frames
-    bool wake;   // the run wakes a unit running its normal firmware
+    int frame; // the phase's packet, counted as the unit counts frames
+    bool wake; // the run wakes a unit running its normal firmware
 };
 
 // Frame numbers of a run without wake frames; the wake scan's own run puts
@@ -51,8 +52,8 @@ QVector<Phase> phases()
 }
 
 enum class Fault { NoReply, BadStart, Split, Stray, HangUp, Cancel, Close };
-const QVector<Fault> kFaults{Fault::NoReply, Fault::BadStart, Fault::Split, Fault::Stray,
-                             Fault::HangUp,  Fault::Cancel,   Fault::Close};
+const QVector<Fault> kFaults {
+    Fault::NoReply, Fault::BadStart, Fault::Split, Fault::Stray, Fault::HangUp, Fault::Cancel, Fault::Close};
 
 const char *faultName(Fault f)
 {
@@ -82,7 +83,8 @@ QStringList simFaultArgs(Fault f, int frame)
 }
 
 // What a cell must come to. An empty reason means the cell is run.
-struct Expectation {
+struct Expectation
+{
     QString notApplicable;
     QStringList messages;
     bool finishes = false; // the update completes and the dialog appears
@@ -116,8 +118,8 @@ Expectation expectationFor(const Phase &phase, Fault fault)
         e.finishes = true;
         // Stray bytes that reach the port only after the next packet has
         // gone out stand in front of its reply, which then rightly fails.
-        e.mayEndAtNextReply = fault == Fault::Stray && !phase.wake
-            && QLatin1String(phase.name) != QLatin1String("second version read");
+        e.mayEndAtNextReply
+            = fault == Fault::Stray && !phase.wake && QLatin1String(phase.name) != QLatin1String("second version read");
         break;
     case Fault::HangUp:
         if (finish)
@@ -125,11 +127,8 @@ Expectation expectationFor(const Phase &phase, Fault fault)
         else
             e.messages << kCommError;
         break;
-    case Fault::Cancel:
-        e.messages << kCancelled;
-        break;
-    case Fault::Close:
-        break; // a closed window shows nothing
+    case Fault::Cancel: e.messages << kCancelled; break;
+    case Fault::Close: break; // a closed window shows nothing
     }
     return e;
 }
@@ -159,8 +158,7 @@ QString settledState(frmMain &w)
     if (!w.message().isEmpty())
         wrong << "message " + w.message();
     const frmMain::RunControl controls[] = {frmMain::RunControl::cmdProgram, frmMain::RunControl::chkRemote,
-                                           frmMain::RunControl::lblRemote, frmMain::RunControl::cboComPort,
-                                           frmMain::RunControl::cboBaudrate};
+        frmMain::RunControl::lblRemote, frmMain::RunControl::cboComPort, frmMain::RunControl::cboBaudrate};
     for (frmMain::RunControl c : controls)
         if (!w.runControlEnabled(c))
             wrong << QString("control %1 disabled").arg(int(c));
@@ -218,9 +216,10 @@ void tst_faultmatrix::everyFaultAtEveryPhaseEndsInOrderAndTheUnitRecovers()
     ++m_run;
 
     Bench bench;
-    QStringList args{"--unit-baud", "4800"};
+    QStringList args {"--unit-baud", "4800"};
     if (phase.wake)
-        args << "--mode" << "normal";
+        args << "--mode"
+             << "normal";
     QVERIFY(bench.startSim(args + simFaultArgs(fault, phase.frame)));
     QVERIFY(bench.sim().dump());
     const QByteArray before = bench.sim().memory();
@@ -242,9 +241,9 @@ void tst_faultmatrix::everyFaultAtEveryPhaseEndsInOrderAndTheUnitRecovers()
     bench->onPoll = nullptr;
     Expectation seen = expect;
     int lastFrame = phase.frame;
-    if (expect.mayEndAtNextReply && bench.messageTexts() == QStringList{kNotBootloader}) {
+    if (expect.mayEndAtNextReply && bench.messageTexts() == QStringList {kNotBootloader}) {
         seen.finishes = false;
-        seen.messages = QStringList{kNotBootloader};
+        seen.messages = QStringList {kNotBootloader};
         lastFrame = phase.frame + 1;
     }
 
@@ -302,8 +301,8 @@ void tst_faultmatrix::cleanupTestCase()
     QString header = QString("phase").leftJustified(20);
     for (Fault f : kFaults)
         header += " | " + QString(faultName(f)).leftJustified(width);
-    qInfo().noquote() << "Fault matrix:" << all.size() << "phases x" << kFaults.size() << "faults;"
-                      << m_run << "cells run," << m_notApplicable << "not applicable";
+    qInfo().noquote() << "Fault matrix:" << all.size() << "phases x" << kFaults.size() << "faults;" << m_run
+                      << "cells run," << m_notApplicable << "not applicable";
     qInfo().noquote() << header;
     for (const Phase &p : all) {
         QString row = QString(p.name).leftJustified(20);

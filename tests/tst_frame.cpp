@@ -27,10 +27,12 @@ void tst_frame::packetTextConvertsPairByPair_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("version read") << "0F0F0001FF04" << QByteArray::fromHex("0F0F0001FF04");
     QTest::newRow("escaped address byte") << "0F0F030100050F00ED04" << QByteArray::fromHex("0F0F030100050F00ED04");
-    QTest::newRow("escaped checksum before end") << "0F0F0301C03800050404" << QByteArray::fromHex("0F0F0301C03800050404");
+    QTest::newRow("escaped checksum before end")
+        << "0F0F0301C03800050404" << QByteArray::fromHex("0F0F0301C03800050404");
     QTest::newRow("lower case digits") << "0f0fabcdef04" << QByteArray::fromHex("0F0FABCDEF04");
-    QTest::newRow("wake frame is not a frame") << "000000000000000000000000000000000000FEFE3300424C3FFD"
-                                               << QByteArray::fromHex("000000000000000000000000000000000000FEFE3300424C3FFD");
+    QTest::newRow("wake frame is not a frame")
+        << "000000000000000000000000000000000000FEFE3300424C3FFD"
+        << QByteArray::fromHex("000000000000000000000000000000000000FEFE3300424C3FFD");
 }
 
 void tst_frame::packetTextConvertsPairByPair()
@@ -87,7 +89,8 @@ void tst_frame::everyCommandRoundTripsThroughTheChecker()
 {
     // Every command with every value of one field byte, so each escape case
     // (in the fields and in the checksum) passes through compose and check.
-    const frame::Bytes heads[] = {{0x00, 0x01}, {0x03, 0x01}, {0x02, 0x02}, {0x0A, 0x02}, {0x0A, 0x01}, {0x0B, 0x01}, {0x08, 0x01}};
+    const frame::Bytes heads[]
+        = {{0x00, 0x01}, {0x03, 0x01}, {0x02, 0x02}, {0x0A, 0x02}, {0x0A, 0x01}, {0x0B, 0x01}, {0x08, 0x01}};
     for (const frame::Bytes &head : heads) {
         for (int v = 0; v < 256; ++v) {
             frame::Bytes body = head;

@@ -24,19 +24,30 @@ const QString kNotBootloader = QStringLiteral("Make sure device is in bootloader
 const QString kCancelled = QStringLiteral("Firmware update was cancelled.");
 const QString kReady = QStringLiteral("For Help press F1");
 
-int pick(QRandomGenerator &rng, int lo, int hi) { return lo + int(rng.bounded(quint32(hi - lo + 1))); }
-bool chance(QRandomGenerator &rng, double p) { return rng.generateDouble() < p; }
-int byteSum(const QByteArray &b) { return std::accumulate(b.begin(), b.end(), 0, [](int s, char c) { return s + quint8(c); }); }
+int pick(QRandomGenerator &rng, int lo, int hi)
+{
+    return lo + int(rng.bounded(quint32(hi - lo + 1)));
+}
+bool chance(QRandomGenerator &rng, double p)
+{
+    return rng.generateDouble() < p;
+}
+int byteSum(const QByteArray &b)
+{
+    return std::accumulate(b.begin(), b.end(), 0, [](int s, char c) { return s + quint8(c); });
+}
 
 // A reply counts as come once `threshold` bytes wait.
-const struct Command { const char *name, *packet; int threshold; } kCommands[] = {
-    {"version read", "0F0F0001FF04", 16},
-    {"erase", firmware::ErasePackets[firmware::ErasePacketCount / 2], 5},
-    {"program", firmware::ProgramPackets[firmware::ProgramPacketCount / 2], 5},
-    {"blank check", "0F0F0A02000800EC04", 13},
-    {"verify", "0F0F0A01000800ED04", 13},
-    {"reset of defaults", "0F0F0B01160800D604", 5},
-    {"wake", "000000000000000000000000000000000000FEFE3300424C3FFD", 8}};
+const struct Command
+{
+    const char *name, *packet;
+    int threshold;
+} kCommands[]
+    = {{"version read", "0F0F0001FF04", 16}, {"erase", firmware::ErasePackets[firmware::ErasePacketCount / 2], 5},
+        {"program", firmware::ProgramPackets[firmware::ProgramPacketCount / 2], 5},
+        {"blank check", "0F0F0A02000800EC04", 13}, {"verify", "0F0F0A01000800ED04", 13},
+        {"reset of defaults", "0F0F0B01160800D604", 5},
+        {"wake", "000000000000000000000000000000000000FEFE3300424C3FFD", 8}};
 
 // Random bytes, the fields the verdict reads often set right to meet its every branch.
 QByteArray randomReply(QRandomGenerator &rng, const QString &cmd, int minLength, int maxLength)
@@ -49,8 +60,10 @@ QByteArray randomReply(QRandomGenerator &rng, const QString &cmd, int minLength,
     if (cmd == "0001" && chance(rng, 0.7))
         put(5, "0574");
     if (cmd == "0001")
-        put(9, chance(rng, 0.25) ? QByteArray("\xFF")
-                                 : chance(rng, 0.6) ? QByteArray::number(pick(rng, 0, 9999)).rightJustified(4, '0') : "");
+        put(9,
+            chance(rng, 0.25)      ? QByteArray("\xFF")
+                : chance(rng, 0.6) ? QByteArray::number(pick(rng, 0, 9999)).rightJustified(4, '0')
+                                   : "");
     if (cmd == "0A02" && chance(rng, 0.5))
         put(8, QByteArray::fromHex("00C4FF3B"));
     if (cmd == "0A01" && chance(rng, 0.5))
@@ -62,7 +75,11 @@ QByteArray randomReply(QRandomGenerator &rng, const QString &cmd, int minLength,
 QString outcome(const QStringList &texts, bool ended, bool failed, bool accepted, QString p1, QString p3, QString p4)
 {
     return QString("[%1] ended %2 failed %3 accepted %4, panels \"%5\" \"%6\" \"%7\"")
-        .arg(texts.join(" | ")).arg(ended).arg(failed).arg(accepted).arg(ended ? p1 : QString(), p3, p4);
+        .arg(texts.join(" | "))
+        .arg(ended)
+        .arg(failed)
+        .arg(accepted)
+        .arg(ended ? p1 : QString(), p3, p4);
 }
 
 // The oracle: the outcome worked out from the reply bytes alone.
@@ -71,7 +88,8 @@ QString judge(const QString &cmd, const QByteArray &r, bool arrived, bool answer
     const auto at = [&r](int p) { return p <= r.size() ? int(quint8(r[p - 1])) : -1; };
     const auto hex = [&at](int p) { return at(p) < 0 ? QString("??") : QString::asprintf("%02X", at(p)); };
     const QString data = hex(11) + '-' + hex(10) + '-' + hex(9) + '-' + hex(8); // result bytes, last first
-    const auto failure = [](QString text, QString p1, QString p3 = {}) { return outcome({text}, true, true, false, p1, p3, {}); };
+    const auto failure
+        = [](QString text, QString p1, QString p3 = {}) { return outcome({text}, true, true, false, p1, p3, {}); };
     if (cmd != "0000" && !arrived)
         return failure(kCommError, kReady);
     if (cmd != "0000" && (at(1) != 0x0F || at(2) != 0x0F))
@@ -89,14 +107,15 @@ QString judge(const QString &cmd, const QByteArray &r, bool arrived, bool answer
     // Byte order: the carried "1208" has digits only, so case cannot matter.
     if (at(9) == 0xFF || unit < QByteArray("1208"))
         return outcome({}, false, false, true, {}, {}, shown);
-    return outcome({"Would you like to replace version " + QString::fromLatin1(unit) + " with 1208?"}, !answerYes, false,
-                   answerYes, kReady, {}, shown);
+    return outcome({"Would you like to replace version " + QString::fromLatin1(unit) + " with 1208?"}, !answerYes,
+        false, answerYes, kReady, {}, shown);
 }
 
 // The oracle: blanks, a sign, digits, one point; halves to even; saturates at 16 bits.
 int readPortNumber(const QString &text)
 {
-    static const QRegularExpression number("^[ \\t]*([+-]?)0*([0-9]*)(?:\\.([0-9]*))?"), overHalf("^(?:[6-9]|5.*[1-9])");
+    static const QRegularExpression number("^[ \\t]*([+-]?)0*([0-9]*)(?:\\.([0-9]*))?"),
+        overHalf("^(?:[6-9]|5.*[1-9])");
     const QRegularExpressionMatch m = number.match(text);
     const long limit = m.captured(1) == "-" ? 32768 : 32767;
     long value = m.captured(2).size() > 5 ? limit : m.captured(2).toLong();
@@ -113,7 +132,9 @@ QString randomText(QRandomGenerator &rng, int maxLength, bool typeable)
     for (int i = pick(rng, 0, maxLength); i > 0; --i) {
         const int kind = pick(rng, 0, typeable ? 2 : 4);
         s += kind <= 1 ? pool[pick(rng, 0, int(pool.size()) - (typeable ? 2 : 1))]
-                       : QChar(kind == 2 ? pick(rng, 0x20, 0x7E) : kind == 3 ? pick(rng, 0xA0, 0xFF) : pick(rng, 0x100, 0xD7FF));
+                       : QChar(kind == 2   ? pick(rng, 0x20, 0x7E)
+                               : kind == 3 ? pick(rng, 0xA0, 0xFF)
+                                           : pick(rng, 0x100, 0xD7FF));
     }
     return s;
 }
@@ -131,7 +152,8 @@ bool validImage(const QByteArray &file, int &units)
         const QByteArray digits = line.mid(1), b = QByteArray::fromHex(digits);
         if (line.isEmpty())
             continue;
-        if (end || !line.startsWith(':') || digits.size() % 2 || b.size() < 5 || b.size() != quint8(b[0]) + 5 || byteSum(b) % 256
+        if (end || !line.startsWith(':') || digits.size() % 2 || b.size() < 5 || b.size() != quint8(b[0]) + 5
+            || byteSum(b) % 256
             || !std::all_of(digits.begin(), digits.end(), [](char c) { return isxdigit(uchar(c)); }))
             return false;
         const int length = quint8(b[0]), offset = quint8(b[1]) << 8 | quint8(b[2]), type = quint8(b[3]);
@@ -153,7 +175,8 @@ bool validImage(const QByteArray &file, int &units)
         for (int a = unit; a < unit + 16; ++a)
             body += image.contains(a) ? QByteArray(1, char(image[a])) : QByteArray();
         body += char(-byteSum(body));
-        const auto escapes = std::count_if(body.begin(), body.end(), [](char c) { return c == 4 || c == 5 || c == 15; });
+        const auto escapes
+            = std::count_if(body.begin(), body.end(), [](char c) { return c == 4 || c == 5 || c == 15; });
         if (body.size() != 6 && (body.size() != 22 || escapes > 3))
             return false;
         units += body.size() == 22;
@@ -185,11 +208,13 @@ QByteArray mutate(QRandomGenerator &rng, const QByteArray &file)
     case 2: { // a data record added: often a whole unit in range or near its edges, bytes often needing an escape
         static const int edges[] = {0x0000, 0x07F0, 0x07F8, 0x0800, 0x0808, 0x7FF0, 0x7FF8, 0x8000, 0xFFF8};
         const int address = chance(rng, 0.3) ? edges[rng.bounded(int(std::size(edges)))]
-                            : chance(rng, 0.8)  ? pick(rng, 0x80, 0x7FF) * 16 : pick(rng, 0, 0xFFFF);
+            : chance(rng, 0.8)               ? pick(rng, 0x80, 0x7FF) * 16
+                                             : pick(rng, 0, 0xFFFF);
         QByteArray data(chance(rng, 0.85) ? 16 : pick(rng, 1, 20), '\0');
         for (char &c : data)
             c = chance(rng, 0.15) ? "\x04\x05\x0F"[rng.bounded(3)] : char(rng.bounded(256));
-        lines.insert(which, hexLine(QByteArray(1, char(data.size())) + char(address >> 8) + char(address) + char(0) + data));
+        lines.insert(
+            which, hexLine(QByteArray(1, char(data.size())) + char(address >> 8) + char(address) + char(0) + data));
         break;
     }
     case 3: // cut short anywhere
@@ -254,10 +279,11 @@ private slots:
             bench.answer = answerYes ? QMessageBox::Yes : QMessageBox::No;
             w.Send(c.packet);
             const QString want = judge(cmd, reply, arrives, answerYes);
-            const QString seen = outcome(bench.messageTexts(), w.bUpdateOver, w.bFailed, w.bVersionAccepted, w.panelText(1),
-                                         w.panelText(3), w.panelText(4));
+            const QString seen = outcome(bench.messageTexts(), w.bUpdateOver, w.bFailed, w.bVersionAccepted,
+                w.panelText(1), w.panelText(3), w.panelText(4));
             CHECK(seen == want, "reply " + reply.toHex() + "\n   gave " + seen + "\n   want " + want);
-            CHECK(w.bStopped == w.bUpdateOver && w.MSComm1.PortOpen() != w.bUpdateOver, "stopped or port disagree with the end");
+            CHECK(w.bStopped == w.bUpdateOver && w.MSComm1.PortOpen() != w.bUpdateOver,
+                "stopped or port disagree with the end");
         }
         qInfo("%s: %d cases, a quarter over the line", QTest::currentDataTag(), cases);
     }
@@ -266,7 +292,8 @@ private slots:
         const quint32 seed = kSeed * 1000 + 100;
         QRandomGenerator rng(seed);
         const int cases = 3000;
-        const auto digit = [](QChar c) { return c.unicode() < 128 ? int(QString("0123456789abcdef").indexOf(c.toLower())) : -1; };
+        const auto digit
+            = [](QChar c) { return c.unicode() < 128 ? int(QString("0123456789abcdef").indexOf(c.toLower())) : -1; };
         for (int n = 0; n < cases; ++n) {
             const QString text = randomText(rng, 64, false);
             QByteArray want; // a pair with a bad first digit gives 0, with a bad second its first digit
@@ -274,7 +301,8 @@ private slots:
                 const int hi = digit(text[i]), lo = digit(text[i + 1]);
                 want += char(hi < 0 ? 0 : lo < 0 ? hi : hi * 16 + lo);
             }
-            CHECK(aStringToHex(text) == want, "\"" + text + "\" gave " + aStringToHex(text).toHex() + ", not " + want.toHex());
+            CHECK(aStringToHex(text) == want,
+                "\"" + text + "\" gave " + aStringToHex(text).toHex() + ", not " + want.toHex());
         }
         qInfo("packet texts: %d cases", cases);
     }
@@ -313,11 +341,18 @@ private slots:
             shown = readPortNumber(shown.left(2)) ? shown.left(2) : "COM1";
             const int port = readPortNumber(shown) ? readPortNumber(shown) : 1;
             CHECK(w.iComPort == port && box->currentText() == shown,
-                  QString("\"%1\" gave %2 \"%3\", not %4 \"%5\"").arg(text).arg(w.iComPort).arg(box->currentText()).arg(port).arg(shown));
+                QString("\"%1\" gave %2 \"%3\", not %4 \"%5\"")
+                    .arg(text)
+                    .arg(w.iComPort)
+                    .arg(box->currentText())
+                    .arg(port)
+                    .arg(shown));
             bench.messages.clear();
             onPort1 += port == 1;
-            const QString expected = port == 1 ? "Attached device is not the AXR-574." : "Selected Com Port is not available.";
-            CHECK(bench.programAndSettle() && bench.messageTexts() == QStringList{expected}, bench.messageTexts().join(" | "));
+            const QString expected
+                = port == 1 ? "Attached device is not the AXR-574." : "Selected Com Port is not available.";
+            CHECK(bench.programAndSettle() && bench.messageTexts() == QStringList {expected},
+                bench.messageTexts().join(" | "));
         }
         QVERIFY(bench.sim().dump());
         QCOMPARE(bench.sim().commands(), QStringList(onPort1, "0001"));
@@ -346,16 +381,20 @@ private slots:
             CHECK(dir.isValid() && put(in, image) && put(out, "stale"), "the files could not be written");
             QProcess tool;
             tool.start(QStringLiteral(AXR574_TABLEGEN), {in, out});
-            CHECK(tool.waitForFinished(60000) && tool.exitStatus() == QProcess::NormalExit, "the generator did not end normally");
+            CHECK(tool.waitForFinished(60000) && tool.exitStatus() == QProcess::NormalExit,
+                "the generator did not end normally");
             const QString err = QString::fromLocal8Bit(tool.readAllStandardError());
             const bool isValid = validImage(image, units);
-            const QString detail = QString("exit %1, valid %2, %3\n%4").arg(tool.exitCode()).arg(isValid).arg(err, image);
+            const QString detail
+                = QString("exit %1, valid %2, %3\n%4").arg(tool.exitCode()).arg(isValid).arg(err, image);
             accepted += tool.exitCode() == 0;
             if (tool.exitCode() == 0)
-                CHECK(isValid && tool.readAllStandardOutput().contains(QByteArray::number(units) + " program packets"), detail);
+                CHECK(isValid && tool.readAllStandardOutput().contains(QByteArray::number(units) + " program packets"),
+                    detail);
             else
-                CHECK(tool.exitCode() == 1 && !isValid && err.startsWith("axr574-tablegen: ") && err.trimmed().size() > 30
-                          && !QFile::exists(out), "refused without a clear message, or left a table, " + detail);
+                CHECK(tool.exitCode() == 1 && !isValid && err.startsWith("axr574-tablegen: ")
+                        && err.trimmed().size() > 30 && !QFile::exists(out),
+                    "refused without a clear message, or left a table, " + detail);
         }
         qInfo("firmware images: %d cases, %d accepted", cases, accepted);
     }
@@ -370,8 +409,9 @@ private slots:
             const bool fromTheStart = n % 2 == 0;
             const int cancelAt = fromTheStart ? pick(rng, 1, 12) : pick(rng, 2, 60); // frame 1 reads the version
             Bench bench;
-            CHECK(bench.startSim(fromTheStart ? QStringList{"--flood"} : QStringList{"--flood-after", QString::number(cancelAt)}),
-                  "the unit did not start");
+            CHECK(bench.startSim(fromTheStart ? QStringList {"--flood"}
+                                              : QStringList {"--flood-after", QString::number(cancelAt)}),
+                "the unit did not start");
             int waits = 0;
             bench->onPoll = [&](int poll) {
                 if (poll == 1 && ++waits == cancelAt)
@@ -386,7 +426,7 @@ private slots:
             CHECK(!cancel || waits == cancelAt, QString("cancelled at wait %1, not %2").arg(waits).arg(cancelAt));
             const QStringList violations = bench.sim().violations();
             CHECK(bench.sim().frames().size() == waits && violations.isEmpty() && !bench->successDialog(),
-                  QString("%1 frames, %2 waits; ").arg(bench.sim().frames().size()).arg(waits) + violations.join(" | "));
+                QString("%1 frames, %2 waits; ").arg(bench.sim().frames().size()).arg(waits) + violations.join(" | "));
             cancelled += cancel;
         }
         qInfo("floods: %d cases, %d ended by the Cancel", cases, cancelled);

@@ -79,9 +79,10 @@ private slots:
         });
         SingleInstance instance(m_dir.path());
         QCOMPARE(claimOrHandOver(window, instance), StartOutcome::OtherRaised);
-        QCOMPARE(shown, QStringList{QStringLiteral("%1|AXR-574 Firmware v1208|Another instance of this program is "
-                                                   "already open.")
-                                        .arg(int(frmMain::MsgKind::Warning))});
+        QCOMPARE(shown,
+            QStringList {QStringLiteral("%1|AXR-574 Firmware v1208|Another instance of this program is "
+                                        "already open.")
+                             .arg(int(frmMain::MsgKind::Warning))});
         QVERIFY(!window.windowHandle());
         QCOMPARE(first->state(), QProcess::Running);
 

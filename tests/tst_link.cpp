@@ -127,7 +127,7 @@ void tst_link::portHeldByAnotherProgramIsInUse()
     QVERIFY(bench->PortAvailable(1));
     QVERIFY(!bench->MSComm1.PortOpen());
     QVERIFY(bench.programAndSettle());
-    QCOMPARE(bench.messageTexts(), QStringList{"Selected COM Port is already in use by another application."});
+    QCOMPARE(bench.messageTexts(), QStringList {"Selected COM Port is already in use by another application."});
     QCOMPARE(bench.messages.first().kind, frmMain::MsgKind::Warning);
     QVERIFY(line.readAvailable(50).isEmpty());
 }

@@ -16,8 +16,7 @@ QList<QWidget *> openWindows(const QString &name)
     return found;
 }
 
-template <typename T>
-T *child(Bench &bench, const char *name)
+template<typename T> T *child(Bench &bench, const char *name)
 {
     return bench->findChild<T *>(QLatin1String(name));
 }
@@ -93,15 +92,24 @@ private slots:
         QTest::addColumn<QString>("shown");
         QTest::addColumn<int>("port");
 
-        QTest::newRow("COM8 chosen from the list gives 8") << "" << QList<int>(7, Qt::Key_Down) << "" << "COM8" << 8;
-        QTest::newRow("two digits") << "" << QList<int>{} << "12" << "12" << 12;
-        QTest::newRow("a third character is cut off") << "" << QList<int>{} << "123" << "12" << 12;
-        QTest::newRow("a digit after COM1 falls back to COM1") << "" << QList<int>{Qt::Key_End} << "5" << "COM1" << 1;
-        QTest::newRow("clearing falls back to COM1") << "12" << QList<int>{} << "\b\b" << "COM1" << 1;
-        QTest::newRow("a negative number is taken") << "5" << QList<int>{Qt::Key_Home} << "-" << "-5" << -5;
-        QTest::newRow("2.5 is cut to 2. and read as 2") << "" << QList<int>{} << "2.5" << "2." << 2;
-        QTest::newRow("letters fall back to COM1") << "" << QList<int>{} << "x" << "COM1" << 1;
-        QTest::newRow("after the fallback the next digit replaces COM1") << "" << QList<int>{} << "-7" << "7" << 7;
+        QTest::newRow("COM8 chosen from the list gives 8") << "" << QList<int>(7, Qt::Key_Down) << ""
+                                                           << "COM8" << 8;
+        QTest::newRow("two digits") << "" << QList<int> {} << "12"
+                                    << "12" << 12;
+        QTest::newRow("a third character is cut off") << "" << QList<int> {} << "123"
+                                                      << "12" << 12;
+        QTest::newRow("a digit after COM1 falls back to COM1") << "" << QList<int> {Qt::Key_End} << "5"
+                                                               << "COM1" << 1;
+        QTest::newRow("clearing falls back to COM1") << "12" << QList<int> {} << "\b\b"
+                                                     << "COM1" << 1;
+        QTest::newRow("a negative number is taken") << "5" << QList<int> {Qt::Key_Home} << "-"
+                                                    << "-5" << -5;
+        QTest::newRow("2.5 is cut to 2. and read as 2") << "" << QList<int> {} << "2.5"
+                                                        << "2." << 2;
+        QTest::newRow("letters fall back to COM1") << "" << QList<int> {} << "x"
+                                                   << "COM1" << 1;
+        QTest::newRow("after the fallback the next digit replaces COM1") << "" << QList<int> {} << "-7"
+                                                                         << "7" << 7;
     }
 
     void thePortBoxReadsWhatIsTypedOrChosen()
@@ -157,7 +165,7 @@ private slots:
         auto *box = child<QComboBox>(bench, "cboBaudrate");
         box->setFocus();
         QTest::keyClicks(box, "12345");
-        QVERIFY((QStringList{"4800", "9600", "19200", "38400", "57600"}).contains(box->currentText()));
+        QVERIFY((QStringList {"4800", "9600", "19200", "38400", "57600"}).contains(box->currentText()));
         QCOMPARE(bench->sBaudrate, box->currentText());
 
         QTest::keyClick(box, Qt::Key_Home);
@@ -192,18 +200,19 @@ private slots:
 
     void f4AndEsc_data()
     {
-        QTest::addColumn<QList<int>>("keys");  // each with its modifiers
-        QTest::addColumn<bool>("duringRun");   // pressed in the middle of erasing
-        QTest::addColumn<QString>("outcome");  // nothing, exit, update (to its end) or cancel
+        QTest::addColumn<QList<int>>("keys"); // each with its modifiers
+        QTest::addColumn<bool>("duringRun");  // pressed in the middle of erasing
+        QTest::addColumn<QString>("outcome"); // nothing, exit, update (to its end) or cancel
 
         const int f4 = Qt::Key_F4, esc = Qt::Key_Escape, shift = Qt::SHIFT, ctrl = Qt::CTRL, alt = Qt::ALT;
-        const QList<int> withModifiers{shift | f4, ctrl | f4, alt | f4, shift | esc, ctrl | esc, alt | esc};
-        QTest::newRow("F4 or ESC with Shift, Ctrl or Alt while idle does nothing") << withModifiers << false << "nothing";
-        QTest::newRow("F4 while idle updates without opening the port list") << QList<int>{f4} << false << "update";
-        QTest::newRow("ESC while idle exits") << QList<int>{esc} << false << "exit";
+        const QList<int> withModifiers {shift | f4, ctrl | f4, alt | f4, shift | esc, ctrl | esc, alt | esc};
+        QTest::newRow("F4 or ESC with Shift, Ctrl or Alt while idle does nothing")
+            << withModifiers << false << "nothing";
+        QTest::newRow("F4 while idle updates without opening the port list") << QList<int> {f4} << false << "update";
+        QTest::newRow("ESC while idle exits") << QList<int> {esc} << false << "exit";
         QTest::newRow("F4, or a key with Shift, Ctrl or Alt, during a run changes nothing")
-            << (QList<int>{f4} + withModifiers) << true << "update";
-        QTest::newRow("ESC during a run cancels and nothing is sent after") << QList<int>{esc} << true << "cancel";
+            << (QList<int> {f4} + withModifiers) << true << "update";
+        QTest::newRow("ESC during a run cancels and nothing is sent after") << QList<int> {esc} << true << "cancel";
     }
 
     void f4AndEsc()
@@ -221,7 +230,7 @@ private slots:
             QCOMPARE(bench->exitCaption(), QString(duringRun ? "Cancel (ESC)" : "Exit (ESC)"));
             for (int key : keys)
                 QTest::keyClick(QApplication::focusWidget(), Qt::Key(key & ~Qt::KeyboardModifierMask),
-                                Qt::KeyboardModifiers(key & Qt::KeyboardModifierMask));
+                    Qt::KeyboardModifiers(key & Qt::KeyboardModifierMask));
         };
         int pressedAt = 0;
         if (duringRun) {
@@ -247,7 +256,7 @@ private slots:
             QCOMPARE(sent.count("0801"), 1);
             QCOMPARE(sent.last(), QStringLiteral("0801"));
         } else {
-            QCOMPARE(bench.messageTexts(), QStringList{"Firmware update was cancelled."});
+            QCOMPARE(bench.messageTexts(), QStringList {"Firmware update was cancelled."});
             QVERIFY(bench.messages[0].kind == frmMain::MsgKind::Error && bench.messages[0].title == bench->sTitleVer);
             QVERIFY(exitBeforeMessage && bench->isVisible() && !bench->MSComm1.PortOpen());
             QVERIFY(bench->progressValue() == 0 && child<QPushButton>(bench, "cmdProgram")->isEnabled());
@@ -277,7 +286,7 @@ private slots:
                 QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(help->menuAction()).center());
                 QTRY_VERIFY(help->isVisible());
                 QTest::mouseClick(help, Qt::LeftButton, {},
-                                  help->actionGeometry(bench->findChild<QAction *>(QLatin1String(item))).center());
+                    help->actionGeometry(bench->findChild<QAction *>(QLatin1String(item))).center());
                 QTRY_COMPARE(openWindows(QLatin1String(window)).size(), 1);
             }
         }

@@ -22,15 +22,18 @@ const QByteArray kWake = QByteArray::fromHex("0000000000000000000000000000000000
 // An erase packet, or a program packet when given the first of 16 data bytes.
 QByteArray packet(int address, int dataFrom = -1)
 {
-    frame::Bytes body{std::uint8_t(dataFrom < 0 ? 0x03 : 0x02), std::uint8_t(dataFrom < 0 ? 0x01 : 0x02),
-                      std::uint8_t(address), std::uint8_t(address >> 8), 0x00};
+    frame::Bytes body {std::uint8_t(dataFrom < 0 ? 0x03 : 0x02), std::uint8_t(dataFrom < 0 ? 0x01 : 0x02),
+        std::uint8_t(address), std::uint8_t(address >> 8), 0x00};
     for (int i = 0; dataFrom >= 0 && i < 16; ++i)
         body.push_back(std::uint8_t(dataFrom + i));
     const frame::Bytes wire = frame::compose(body);
     return QByteArray(reinterpret_cast<const char *>(wire.data()), qsizetype(wire.size()));
 }
 
-quint32 resultOf(const QByteArray &reply) { return reply.size() < 11 ? 0 : qFromLittleEndian<quint32>(reply.constData() + 7); }
+quint32 resultOf(const QByteArray &reply)
+{
+    return reply.size() < 11 ? 0 : qFromLittleEndian<quint32>(reply.constData() + 7);
+}
 
 int countOf(const SimUnit &sim, const QString &ev)
 {
@@ -39,25 +42,34 @@ int countOf(const SimUnit &sim, const QString &ev)
 }
 
 // One end of the line as a serial port would hold it: raw, at a given rate.
-struct Line {
-    explicit Line(const QString &path, speed_t speed = B9600) : fd(::open(qPrintable(path), O_RDWR | O_NOCTTY | O_NONBLOCK))
+struct Line
+{
+    explicit Line(const QString &path, speed_t speed = B9600)
+        : fd(::open(qPrintable(path), O_RDWR | O_NOCTTY | O_NONBLOCK))
     {
-        termios tio{};
+        termios tio {};
         tcgetattr(fd, &tio);
         cfmakeraw(&tio);
         cfsetspeed(&tio, speed);
         tcsetattr(fd, TCSANOW, &tio);
     }
     ~Line() { ::close(fd); }
-    void send(const QByteArray &bytes) { QCOMPARE(::write(fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size())); }
-    QByteArray exchange(const QByteArray &packet, int replyLength) { send(packet); return read(replyLength); }
+    void send(const QByteArray &bytes)
+    {
+        QCOMPARE(::write(fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+    }
+    QByteArray exchange(const QByteArray &packet, int replyLength)
+    {
+        send(packet);
+        return read(replyLength);
+    }
 
     // Whatever arrives within ms, up to count bytes; stops early on a hang-up.
     QByteArray read(int count, int ms = 3000)
     {
         QByteArray got(count, '\0');
         int n = 0;
-        pollfd p{fd, POLLIN, 0};
+        pollfd p {fd, POLLIN, 0};
         for (QDeadlineTimer deadline(ms); n < count && !hungUp && ::poll(&p, 1, int(deadline.remainingTime())) > 0;) {
             const ssize_t r = ::read(fd, got.data() + n, size_t(count - n));
             hungUp = r <= 0;
@@ -72,7 +84,8 @@ struct Line {
 
 } // namespace
 
-class TestSim : public QObject {
+class TestSim : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -119,7 +132,8 @@ void TestSim::aProtocolViolationIsLoggedAndNotExecuted_data()
         << packet(0x07C0) << "erase address out of range" << QByteArray();
     QTest::newRow("a write to memory that was not erased is refused")
         << packet(0x0800, 0x10) << "write to unerased memory" << QByteArray();
-    QTest::newRow("a frame with a bad checksum is refused") << QByteArray::fromHex("0F0F0301000800F504") << "bad frame" << QByteArray();
+    QTest::newRow("a frame with a bad checksum is refused")
+        << QByteArray::fromHex("0F0F0301000800F504") << "bad frame" << QByteArray();
     QTest::newRow("a frame sent while a reply is owed is refused")
         << packet(0x0800) + packet(0x0840) << "frame while reply owed" << QByteArray::fromHex("0F0F03FD04");
 }
@@ -142,7 +156,7 @@ void TestSim::aProtocolViolationIsLoggedAndNotExecuted()
     // and a unit that saw a violation no longer vouches for its memory.
     const QByteArray verify = line.exchange(kVerify, 13);
     QVERIFY(verify.size() == 13 && verify.mid(7, 2) != QByteArray(2, '\0'));
-    QCOMPARE(sim.violations(), QStringList{violation});
+    QCOMPARE(sim.violations(), QStringList {violation});
     QVERIFY(sim.dump() && sim.memory() == expected);
 }
 
@@ -177,9 +191,10 @@ void TestSim::aSplitOrTrailedReplyArrivesAsConfigured_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QByteArray>("stream");
-    QTest::newRow("stray bytes follow the reply")
-        << QStringList{"--trailing-at", "1", "--trailing-bytes", "4"} << kVersionReply + QByteArray(4, '\x55') + kVersionReply;
-    QTest::newRow("a split reply arrives whole in two pieces") << QStringList{"--split-at", "1"} << kVersionReply + kVersionReply;
+    QTest::newRow("stray bytes follow the reply") << QStringList {"--trailing-at", "1", "--trailing-bytes", "4"}
+                                                  << kVersionReply + QByteArray(4, '\x55') + kVersionReply;
+    QTest::newRow("a split reply arrives whole in two pieces")
+        << QStringList {"--split-at", "1"} << kVersionReply + kVersionReply;
 }
 
 void TestSim::aSplitOrTrailedReplyArrivesAsConfigured()

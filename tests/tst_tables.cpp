@@ -73,7 +73,8 @@ void TablesTest::tellingEntriesReadExactlyAsTheFrameRuleGives()
     QFETCH(QString, text);
     const bool program = text.mid(4, 4) == QLatin1String("0202");
     const QStringList entries = table(program);
-    QVERIFY(std::any_of(entries.begin(), entries.end(), [&](const QString &e) { return program ? e.startsWith(text) : e == text; }));
+    QVERIFY(std::any_of(
+        entries.begin(), entries.end(), [&](const QString &e) { return program ? e.startsWith(text) : e == text; }));
 }
 
 void TablesTest::everyEntryIsAWellFormedFrameInAscendingOrder_data()
@@ -81,9 +82,9 @@ void TablesTest::everyEntryIsAWellFormedFrameInAscendingOrder_data()
     QTest::addColumn<bool>("program");
     QTest::addColumn<int>("count");
     QTest::addColumn<Gaps>("gaps");
-    QTest::newRow("erase entries erase every row from 0x0800 up") << false << 480 << Gaps{};
+    QTest::newRow("erase entries erase every row from 0x0800 up") << false << 480 << Gaps {};
     QTest::newRow("program entries write the image to every unit it uses (0x6A00 follows 0x5310)")
-        << true << 1549 << Gaps{{0x5320, 0x69FF}, {0x6AE0, 0x6AFF}, {0x6BF0, 0x6BFF}, {0x6FE0, 0x6FFF}};
+        << true << 1549 << Gaps {{0x5320, 0x69FF}, {0x6AE0, 0x6AFF}, {0x6BF0, 0x6BFF}, {0x6FE0, 0x6FFF}};
 }
 
 void TablesTest::everyEntryIsAWellFormedFrameInAscendingOrder()
@@ -101,9 +102,11 @@ void TablesTest::everyEntryIsAWellFormedFrameInAscendingOrder()
     for (const QString &text : entries) {
         // Command byte, fields and checksum, as the frame checker reads them.
         const QByteArray latin = text.toLatin1();
-        const frame::Bytes body = frame::check(frame::fromHex({latin.constData(), std::size_t(latin.size())})).value_or(frame::Bytes{});
+        const frame::Bytes body
+            = frame::check(frame::fromHex({latin.constData(), std::size_t(latin.size())})).value_or(frame::Bytes {});
         QVERIFY2(text.size() >= 12 && text.size() <= 56 && text.mid(4, 4) == (program ? "0202" : "0301")
-                     && int(body.size()) == (program ? 22 : 6), qPrintable(text));
+                && int(body.size()) == (program ? 22 : 6),
+            qPrintable(text));
         const int address = body[2] | body[3] << 8 | body[4] << 16;
         QVERIFY2(address >= next && address % step == 0, qPrintable(text));
         if (address != next)
@@ -134,11 +137,14 @@ void TablesTest::toolBuildsTablesOnlyFromAnImageFitForTheUnit_data()
     QTest::newRow("data reaching below 0x0800") << "below-bootloader-limit.hex" << 1 << "line 1:|0x07F8|bootloader";
     QTest::newRow("data at 0x8000 past program memory") << "at-8000.hex" << 1 << "line 2:|0x8000|bootloader";
     QTest::newRow("a write unit only partly filled") << "partly-filled-unit.hex" << 1 << "line 2:|0x0810|partly";
-    QTest::newRow("a byte given twice with different values") << "conflicting-byte.hex" << 1 << "line 2:|0x080F|different value";
+    QTest::newRow("a byte given twice with different values")
+        << "conflicting-byte.hex" << 1 << "line 2:|0x080F|different value";
     QTest::newRow("a unit needing too many escapes") << "too-many-escapes.hex" << 1 << "line 2:|0x0810|58 hex digits";
     QTest::newRow("an image with no data at all") << "no-data.hex" << 1 << "no data";
-    QTest::newRow("a good image gives all erase entries and its two units in order") << "valid.hex" << 0
-        << "\"0F0F0301C07F00BD04\"|ErasePacketCount = 480;|ProgramPackets[]|\"0F0F0202000800101112131415161718191A1B1C1D1E1F7C04\""
+    QTest::newRow("a good image gives all erase entries and its two units in order")
+        << "valid.hex" << 0
+        << "\"0F0F0301C07F00BD04\"|ErasePacketCount = "
+           "480;|ProgramPackets[]|\"0F0F0202000800101112131415161718191A1B1C1D1E1F7C04\""
            "|\"0F0F0202006A00202122232425262728292A2B2C2D2E2F1A04\"|ProgramPacketCount = 2;";
 }
 
@@ -157,7 +163,8 @@ void TablesTest::toolBuildsTablesOnlyFromAnImageFitForTheUnit()
     QVERIFY(tool.waitForFinished(-1) && tool.exitStatus() == QProcess::NormalExit);
     QCOMPARE(tool.exitCode(), exitCode);
     QCOMPARE(out.exists(), exitCode == 0);
-    const QString said = QString::fromLocal8Bit(out.open(QIODevice::ReadOnly) ? out.readAll() : tool.readAllStandardError());
+    const QString said
+        = QString::fromLocal8Bit(out.open(QIODevice::ReadOnly) ? out.readAll() : tool.readAllStandardError());
     qsizetype at = 0;
     for (const QString &fragment : fragments.split(u'|'))
         QVERIFY2((at = said.indexOf(fragment, at)) >= 0, qPrintable(fragment + QLatin1String(" in ") + said));

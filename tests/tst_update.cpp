@@ -114,9 +114,9 @@ void tst_update::remoteProgramWithoutAnswerEndsAtTheVersionRead()
     bench.onMessage = [&](const RecordedMessage &) { panelAtMessage << bench->panelText(1); };
 
     QVERIFY(bench.programAndSettle());
-    QCOMPARE(bench.messageTexts(), QStringList{"Error communicating with Port."});
+    QCOMPARE(bench.messageTexts(), QStringList {"Error communicating with Port."});
     QVERIFY(bench.sim().dump());
-    QCOMPARE(bench.sim().commands(), (QStringList{"0000", "0000", "0000", "0000", "0000", "0001"}));
+    QCOMPARE(bench.sim().commands(), (QStringList {"0000", "0000", "0000", "0000", "0000", "0001"}));
     QVERIFY(bench->bFailed);
     QVERIFY(!bench->successDialog());
 }
@@ -127,11 +127,13 @@ void tst_update::unitNotToBeUpdatedIsLeftUntouched_data()
     QTest::addColumn<QStringList>("texts");
     QTest::addColumn<QString>("version");
     QTest::newRow("same version, answer No")
-        << QStringList{"--version", "1208"} << QStringList{"Would you like to replace version 1208 with 1208?"} << "1208.00";
+        << QStringList {"--version", "1208"} << QStringList {"Would you like to replace version 1208 with 1208?"}
+        << "1208.00";
     QTest::newRow("newer version, answer No")
-        << QStringList{"--version", "1301"} << QStringList{"Would you like to replace version 1301 with 1208?"} << "1301.00";
-    QTest::newRow("wrong model")
-        << QStringList{"--model", "0575"} << QStringList{"Attached device is not the AXR-574."} << "1123.00";
+        << QStringList {"--version", "1301"} << QStringList {"Would you like to replace version 1301 with 1208?"}
+        << "1301.00";
+    QTest::newRow("wrong model") << QStringList {"--model", "0575"}
+                                 << QStringList {"Attached device is not the AXR-574."} << "1123.00";
 }
 
 void tst_update::unitNotToBeUpdatedIsLeftUntouched()
@@ -154,7 +156,7 @@ void tst_update::unitNotToBeUpdatedIsLeftUntouched()
     QVERIFY(!bench->bFailed);
     QVERIFY(!bench->successDialog());
     QVERIFY(bench.sim().dump());
-    QCOMPARE(bench.sim().commands(), QStringList{"0001"});
+    QCOMPARE(bench.sim().commands(), QStringList {"0001"});
 }
 
 void tst_update::unitWithoutFirmwareIsUpdatedWithoutQuestion()
@@ -168,7 +170,7 @@ void tst_update::unitWithoutFirmwareIsUpdatedWithoutQuestion()
     };
     QVERIFY(bench.programAndSettle());
     QVERIFY(bench.messages.isEmpty());
-    QCOMPARE(panel4, QStringList{"0000.00"});
+    QCOMPARE(panel4, QStringList {"0000.00"});
     QCOMPARE(bench->panelText(2), QStringLiteral("EBPV"));
 }
 
@@ -181,12 +183,14 @@ void tst_update::faultsEndTheRunWithNothingSentAfter_data()
     QTest::addColumn<QString>("panel2");
     QTest::addColumn<QString>("panel3");
 
-    QTest::newRow("blank check fails")
-        << QStringList{"--blank-fail"} << kBlankCheck << "Blank Check Error" << "Blank Check Failed" << "EB"
-        << "3B-FF-C4-01";
-    QTest::newRow("verify fails")
-        << QStringList{"--verify-fail"} << kVerify << "Verify Checksum Error" << "Verify Failed" << "EBPV"
-        << "3B-FF-C4-01";
+    QTest::newRow("blank check fails") << QStringList {"--blank-fail"} << kBlankCheck << "Blank Check Error"
+                                       << "Blank Check Failed"
+                                       << "EB"
+                                       << "3B-FF-C4-01";
+    QTest::newRow("verify fails") << QStringList {"--verify-fail"} << kVerify << "Verify Checksum Error"
+                                  << "Verify Failed"
+                                  << "EBPV"
+                                  << "3B-FF-C4-01";
     // Missing, garbled and cut-off replies at every phase: tst_faultmatrix.
 }
 
@@ -202,7 +206,7 @@ void tst_update::faultsEndTheRunWithNothingSentAfter()
     QVERIFY(bench.startSim(args));
 
     QVERIFY(bench.programAndSettle());
-    QCOMPARE(bench.messageTexts(), QStringList{text});
+    QCOMPARE(bench.messageTexts(), QStringList {text});
     QCOMPARE(bench->panelText(1), panel1);
     QCOMPARE(bench->panelText(2), panel2);
     QCOMPARE(bench->panelText(3), panel3);
@@ -229,7 +233,7 @@ void tst_update::missingPortIsReportedByTheProbe()
     MSComm::setPortResolver([](int p) { return p == 2 ? QStringLiteral("/dev/does-not-exist-574") : QString(); });
     bench->iComPort = qint16(port);
     QVERIFY(bench.programAndSettle());
-    QCOMPARE(bench.messageTexts(), QStringList{"Selected Com Port is not available."});
+    QCOMPARE(bench.messageTexts(), QStringList {"Selected Com Port is not available."});
     QCOMPARE(bench->panelText(1), QStringLiteral("For Help press F1"));
     QVERIFY(bench.sim().dump());
     QVERIFY(bench.sim().frames().isEmpty());

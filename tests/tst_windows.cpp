@@ -22,8 +22,7 @@ bool showsWholeText(const QLabel *label)
 
 using Open = QWidget *(*)(frmMain &main, QString &text);
 
-template <typename Window>
-QWidget *open(frmMain &main, QString &text)
+template<typename Window> QWidget *open(frmMain &main, QString &text)
 {
     auto *w = new Window(main);
     text = w->text();
@@ -117,15 +116,15 @@ private slots:
 
         QTest::newRow("the instructions are seventeen lines")
             << &open<frmInstructions> << "AXR-574 Firmware Instructions" << 17
-            << Lines{{0, "How to use:"}, {6, "      while turning on the power.  \"BOOTLOADER"},
-                     {16, "10. Note the AXR-574 is reset to its factory defaults."}};
+            << Lines {{0, "How to use:"}, {6, "      while turning on the power.  \"BOOTLOADER"},
+                   {16, "10. Note the AXR-574 is reset to its factory defaults."}};
         QTest::newRow("the history runs from its heading to the first release")
             << &open<frmHistory> << "AXR-574 Firmware Version History" << 21
-            << Lines{{0, "Firmware Version History:"}, {1, ""}, {2, "1208 (02/23/2012)"},
-                     {18, ""}, {19, "0719 (05/14/2007)"}, {20, "- First release."}};
+            << Lines {{0, "Firmware Version History:"}, {1, ""}, {2, "1208 (02/23/2012)"}, {18, ""},
+                   {19, "0719 (05/14/2007)"}, {20, "- First release."}};
         QTest::newRow("the about box names version 1208 and OK closes it")
             << &open<frmAbout> << "About AXR-574 Firmware v1208" << 7
-            << Lines{{0, "AXR-574 Firmware Version 1208"}, {1, ""}, {5, ""}, {6, "(c) 2007-2012  Firmware 12"}};
+            << Lines {{0, "AXR-574 Firmware Version 1208"}, {1, ""}, {5, ""}, {6, "(c) 2007-2012  Firmware 12"}};
     }
 
     void eachInformationWindowShowsItsExactLines()

@@ -5,7 +5,10 @@
 
 namespace appinfo {
 
-inline QString title() { return QStringLiteral("AXR-574 Firmware"); }
+inline QString title()
+{
+    return QStringLiteral("AXR-574 Firmware");
+}
 inline constexpr int kMajor = AXR574_VERSION_MAJOR;
 inline constexpr int kMinor = AXR574_VERSION_MINOR;
 

@@ -6,7 +6,8 @@
 #include "ui_frmAbout.h"
 
 frmAbout::frmAbout(const frmMain &main)
-    : QDialog(nullptr), ui(std::make_unique<Ui::frmAbout>())
+    : QDialog(nullptr)
+    , ui(std::make_unique<Ui::frmAbout>())
 {
     ui->setupUi(this);
     setAttribute(Qt::WA_DeleteOnClose);

@@ -6,7 +6,8 @@
 #include "ui_frmHistory.h"
 
 frmHistory::frmHistory(const frmMain &)
-    : QDialog(nullptr), ui(std::make_unique<Ui::frmHistory>())
+    : QDialog(nullptr)
+    , ui(std::make_unique<Ui::frmHistory>())
 {
     ui->setupUi(this);
     setAttribute(Qt::WA_DeleteOnClose);

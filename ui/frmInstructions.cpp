@@ -7,7 +7,8 @@
 #include "ui_frmInstructions.h"
 
 frmInstructions::frmInstructions(const frmMain &main)
-    : QWidget(nullptr), ui(std::make_unique<Ui::frmInstructions>())
+    : QWidget(nullptr)
+    , ui(std::make_unique<Ui::frmInstructions>())
 {
     ui->setupUi(this);
     setAttribute(Qt::WA_DeleteOnClose);

@@ -254,8 +254,7 @@ void frmMain::setMessage(const QString &text)
     // The line is as wide as the window; a long text takes a smaller face
     // rather than losing its ends.
     QFont face = font();
-    while (face.pixelSize() > kSmallestFontPixels
-           && !fitsWidth(face, text, m_ui->lblMessage->contentsRect().width()))
+    while (face.pixelSize() > kSmallestFontPixels && !fitsWidth(face, text, m_ui->lblMessage->contentsRect().width()))
         face.setPixelSize(face.pixelSize() - 1);
     m_ui->lblMessage->setFont(face);
     m_ui->lblMessage->setText(text);
@@ -299,16 +298,11 @@ QString frmMain::exitCaption() const
 QWidget *frmMain::runControl(RunControl control) const
 {
     switch (control) {
-    case RunControl::cmdProgram:
-        return m_ui->cmdProgram;
-    case RunControl::chkRemote:
-        return m_ui->chkRemote;
-    case RunControl::lblRemote:
-        return m_ui->lblRemote;
-    case RunControl::cboComPort:
-        return m_ui->cboComPort;
-    case RunControl::cboBaudrate:
-        return m_ui->cboBaudrate;
+    case RunControl::cmdProgram: return m_ui->cmdProgram;
+    case RunControl::chkRemote: return m_ui->chkRemote;
+    case RunControl::lblRemote: return m_ui->lblRemote;
+    case RunControl::cboComPort: return m_ui->cboComPort;
+    case RunControl::cboBaudrate: return m_ui->cboBaudrate;
     }
     return nullptr;
 }

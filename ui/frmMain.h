@@ -53,8 +53,8 @@ public:
     qint16 iComPort = 1;
     QString sBaudrate = QStringLiteral("9600");
     QString sCommand;
-    QByteArray sReply;      // raw bytes, one per received byte
-    QByteArray sRemoteAck;  // raw bytes
+    QByteArray sReply;     // raw bytes, one per received byte
+    QByteArray sRemoteAck; // raw bytes
 
     MSComm MSComm1;
 
@@ -80,8 +80,8 @@ public:
     // Every warning, error and question passes through MsgBox. Tests replace the
     // responder to answer without a human; by default a modal QMessageBox asks.
     enum class MsgKind { Warning, Error, Question };
-    using MsgResponder = std::function<QMessageBox::StandardButton(
-        MsgKind kind, const QString &title, const QString &text)>;
+    using MsgResponder
+        = std::function<QMessageBox::StandardButton(MsgKind kind, const QString &title, const QString &text)>;
     void setMsgResponder(MsgResponder responder);
     QMessageBox::StandardButton MsgBox(const QString &text, MsgKind kind);
 

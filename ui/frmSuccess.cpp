@@ -27,7 +27,8 @@ QString okCaptionFor(qint32 seconds)
 } // namespace
 
 frmSuccess::frmSuccess(frmMain &owner)
-    : QDialog(nullptr), m_owner(&owner)
+    : QDialog(nullptr)
+    , m_owner(&owner)
 {
     ui = std::make_unique<Ui::frmSuccess>();
     ui->setupUi(this);

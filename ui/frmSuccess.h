@@ -43,7 +43,7 @@ private:
 
     std::unique_ptr<Ui::frmSuccess> ui;
     QPointer<frmMain> m_owner;
-    QTimer tmrCountDown{this};
+    QTimer tmrCountDown {this};
     qint32 lSecondsLeft = 0;
     bool m_unloaded = false;
 };

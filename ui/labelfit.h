@@ -11,9 +11,7 @@
 
 inline QSize labelTextSize(const QLabel &label, const QFont &font)
 {
-    return QFontMetrics(font)
-        .boundingRect(QRect(0, 0, 4096, 4096), int(label.alignment()), label.text())
-        .size();
+    return QFontMetrics(font).boundingRect(QRect(0, 0, 4096, 4096), int(label.alignment()), label.text()).size();
 }
 
 inline void shrinkFontToFit(QLabel *label, qreal minPointSize = 6.0)

@@ -40,8 +40,7 @@ QString userTag()
 
 SingleInstance::SingleInstance(QObject *parent)
     : SingleInstance(defaultDirectory(), parent)
-{
-}
+{ }
 
 SingleInstance::SingleInstance(const QString &directory, QObject *parent)
     : QObject(parent)

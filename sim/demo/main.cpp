@@ -60,8 +60,8 @@ bool saveShot(frmMain &window, const QString &path)
 QString duringPath(const QString &path)
 {
     const QFileInfo info(path);
-    return info.dir().filePath(info.completeBaseName() + QStringLiteral("-during.") +
-                               (info.suffix().isEmpty() ? QStringLiteral("png") : info.suffix()));
+    return info.dir().filePath(info.completeBaseName() + QStringLiteral("-during.")
+        + (info.suffix().isEmpty() ? QStringLiteral("png") : info.suffix()));
 }
 
 // Prints the status panels and the progress whenever one of them changes.
@@ -69,7 +69,8 @@ class RunReporter : public QObject
 {
 public:
     RunReporter(frmMain &window, const QString &shotPath)
-        : m_window(window), m_shotPath(shotPath)
+        : m_window(window)
+        , m_shotPath(shotPath)
     {
         m_timer.setInterval(10);
         connect(&m_timer, &QTimer::timeout, this, &RunReporter::report);
@@ -158,11 +159,10 @@ int main(int argc, char *argv[])
                                                     "simulated unit, or to DEVICE when one is given."));
     parser.addHelpOption();
     const QCommandLineOption autoOption(QStringLiteral("auto"),
-                                        QStringLiteral("Press Program, report the run, save a screenshot to FILE and exit."),
-                                        QStringLiteral("FILE"));
+        QStringLiteral("Press Program, report the run, save a screenshot to FILE and exit."), QStringLiteral("FILE"));
     parser.addOption(autoOption);
-    parser.addPositionalArgument(QStringLiteral("DEVICE"), QStringLiteral("Serial device for port 1 (no simulated unit)."),
-                                 QStringLiteral("[DEVICE]"));
+    parser.addPositionalArgument(QStringLiteral("DEVICE"),
+        QStringLiteral("Serial device for port 1 (no simulated unit)."), QStringLiteral("[DEVICE]"));
     parser.process(app);
     if (parser.positionalArguments().size() > 1)
         parser.showHelp(2);
@@ -175,7 +175,7 @@ int main(int argc, char *argv[])
         sim = std::make_unique<SimUnit>();
         // Watched by a person, the unit answers no faster than a real line
         // would carry its replies; run by itself, it answers at once.
-        const QStringList simArgs = parser.isSet(autoOption) ? QStringList{} : QStringList{QStringLiteral("--pace")};
+        const QStringList simArgs = parser.isSet(autoOption) ? QStringList {} : QStringList {QStringLiteral("--pace")};
         if (!sim->start(simArgs, simExecutable())) {
             std::fprintf(stderr, "axr574-demo: the simulated unit did not start (%s)\n", qPrintable(simExecutable()));
             return 2;

@@ -23,14 +23,15 @@
 
 namespace {
 
-constexpr std::uint32_t kFirst = 0x0800;   // below: the bootloader
-constexpr std::uint32_t kEnd = 0x8000;     // first address past the program memory
-constexpr std::uint32_t kRow = 64;         // erased at once
-constexpr std::uint32_t kUnit = 16;        // written at once
+constexpr std::uint32_t kFirst = 0x0800; // below: the bootloader
+constexpr std::uint32_t kEnd = 0x8000;   // first address past the program memory
+constexpr std::uint32_t kRow = 64;       // erased at once
+constexpr std::uint32_t kUnit = 16;      // written at once
 constexpr std::size_t kMinDigits = 12;
-constexpr std::size_t kMaxDigits = 56;     // the bootloader's receive buffer holds 28 bytes
+constexpr std::size_t kMaxDigits = 56; // the bootloader's receive buffer holds 28 bytes
 
-struct Refusal {
+struct Refusal
+{
     std::size_t line; // 0 when no single line is to blame
     std::string what;
 };
@@ -44,15 +45,19 @@ std::string hexAddress(std::uint32_t address)
 
 // The program memory as the image fills it, with the line that gave each
 // byte so that refusals can point at it.
-struct Image {
-    std::array<std::uint8_t, kEnd> value{};
-    std::array<std::size_t, kEnd> line{}; // 0: not given
+struct Image
+{
+    std::array<std::uint8_t, kEnd> value {};
+    std::array<std::size_t, kEnd> line {}; // 0: not given
     bool any = false;
 };
 
-class Reader {
+class Reader
+{
 public:
-    explicit Reader(Image &image) : m_image(image) {}
+    explicit Reader(Image &image)
+        : m_image(image)
+    { }
 
     // Reads one line; throws Refusal on the first fault.
     void read(const std::string &rawLine, std::size_t lineNo)
@@ -63,9 +68,9 @@ public:
         if (text.empty())
             return;
         if (m_sawEof)
-            throw Refusal{lineNo, "record after the end-of-file record"};
+            throw Refusal {lineNo, "record after the end-of-file record"};
         if (text[0] != ':')
-            throw Refusal{lineNo, "record does not start with ':'"};
+            throw Refusal {lineNo, "record does not start with ':'"};
 
         // The address is named in every complaint that can name it, so read
         // it before judging the rest of the record.
@@ -89,18 +94,20 @@ public:
 
         for (std::size_t i = 1; i < text.size(); ++i) {
             if (frame::hexDigit(text[i]) < 0)
-                throw Refusal{lineNo, "record" + where + ": '" + std::string(1, text[i])
-                                          + "' in column " + std::to_string(i + 1) + " is not a hex digit"};
+                throw Refusal {lineNo,
+                    "record" + where + ": '" + std::string(1, text[i]) + "' in column " + std::to_string(i + 1)
+                        + " is not a hex digit"};
         }
         if ((text.size() - 1) % 2 != 0)
-            throw Refusal{lineNo, "record" + where + ": odd number of hex digits"};
+            throw Refusal {lineNo, "record" + where + ": odd number of hex digits"};
         const frame::Bytes bytes = frame::fromHex(std::string_view(text).substr(1));
         if (bytes.size() < 5)
-            throw Refusal{lineNo, "record" + where + ": too short"};
+            throw Refusal {lineNo, "record" + where + ": too short"};
         const std::size_t length = bytes[0];
         if (bytes.size() != length + 5)
-            throw Refusal{lineNo, "record" + where + ": length field says " + std::to_string(length)
-                                      + " data bytes, record holds " + std::to_string(bytes.size() - 5)};
+            throw Refusal {lineNo,
+                "record" + where + ": length field says " + std::to_string(length) + " data bytes, record holds "
+                    + std::to_string(bytes.size() - 5)};
         unsigned sum = 0;
         for (std::uint8_t b : bytes)
             sum += b;
@@ -108,30 +115,28 @@ public:
             const unsigned expected = (bytes.back() - sum) & 0xFF;
             char detail[64];
             std::snprintf(detail, sizeof detail, ": bad record checksum 0x%02X, expected 0x%02X",
-                          static_cast<unsigned>(bytes.back()), expected);
-            throw Refusal{lineNo, "record" + where + detail};
+                static_cast<unsigned>(bytes.back()), expected);
+            throw Refusal {lineNo, "record" + where + detail};
         }
 
         const std::uint8_t type = bytes[3];
         const std::uint8_t *data = bytes.data() + 4;
         switch (type) {
-        case 0x00:
-            store(*offset, data, length, lineNo);
-            break;
+        case 0x00: store(*offset, data, length, lineNo); break;
         case 0x01:
             if (length != 0)
-                throw Refusal{lineNo, "end-of-file record" + where + " carries data"};
+                throw Refusal {lineNo, "end-of-file record" + where + " carries data"};
             m_sawEof = true;
             break;
         case 0x02:
             if (length != 2)
-                throw Refusal{lineNo, "extended segment address record" + where + " must carry 2 bytes"};
+                throw Refusal {lineNo, "extended segment address record" + where + " must carry 2 bytes"};
             m_segment = static_cast<std::uint32_t>(data[0] << 8 | data[1]) << 4;
             m_linear = 0;
             break;
         case 0x04:
             if (length != 2)
-                throw Refusal{lineNo, "extended linear address record" + where + " must carry 2 bytes"};
+                throw Refusal {lineNo, "extended linear address record" + where + " must carry 2 bytes"};
             m_linear = static_cast<std::uint32_t>(data[0] << 8 | data[1]) << 16;
             m_segment = 0;
             break;
@@ -139,10 +144,9 @@ public:
         case 0x05:
             // A start address means nothing to a bootloader that is told where to write.
             if (length != 4)
-                throw Refusal{lineNo, "start address record" + where + " must carry 4 bytes"};
+                throw Refusal {lineNo, "start address record" + where + " must carry 4 bytes"};
             break;
-        default:
-            throw Refusal{lineNo, "record" + where + " has unknown type " + std::to_string(type)};
+        default: throw Refusal {lineNo, "record" + where + " has unknown type " + std::to_string(type)};
         }
     }
 
@@ -157,16 +161,16 @@ private:
     {
         for (std::size_t i = 0; i < length; ++i) {
             // Offsets wrap within their 64 KiB segment, as the format defines.
-            const std::uint32_t address =
-                recordBase() + static_cast<std::uint16_t>(offset + i);
+            const std::uint32_t address = recordBase() + static_cast<std::uint16_t>(offset + i);
             if (address < kFirst || address >= kEnd)
-                throw Refusal{lineNo, "byte at " + hexAddress(address) + " lies outside "
-                                          + hexAddress(kFirst) + ".." + hexAddress(kEnd - 1)
-                                          + " (bootloader region; writing there would leave the unit unable to start)"};
+                throw Refusal {lineNo,
+                    "byte at " + hexAddress(address) + " lies outside " + hexAddress(kFirst) + ".."
+                        + hexAddress(kEnd - 1)
+                        + " (bootloader region; writing there would leave the unit unable to start)"};
             if (m_image.line[address] != 0 && m_image.value[address] != data[i])
-                throw Refusal{lineNo, "byte at " + hexAddress(address)
-                                          + " given again with a different value (first on line "
-                                          + std::to_string(m_image.line[address]) + ")"};
+                throw Refusal {lineNo,
+                    "byte at " + hexAddress(address) + " given again with a different value (first on line "
+                        + std::to_string(m_image.line[address]) + ")"};
             if (m_image.line[address] == 0) {
                 m_image.value[address] = data[i];
                 m_image.line[address] = lineNo;
@@ -189,12 +193,12 @@ std::string packetText(const frame::Bytes &body, std::uint32_t address, std::siz
 {
     const std::string text = frame::toHex(frame::compose(body));
     if (text.size() < kMinDigits || text.size() > kMaxDigits)
-        throw Refusal{lineNo, "packet for " + hexAddress(address) + " would be " + std::to_string(text.size())
-                                  + " hex digits, outside " + std::to_string(kMinDigits) + ".."
-                                  + std::to_string(kMaxDigits) + " (too many bytes need escaping)"};
+        throw Refusal {lineNo,
+            "packet for " + hexAddress(address) + " would be " + std::to_string(text.size()) + " hex digits, outside "
+                + std::to_string(kMinDigits) + ".." + std::to_string(kMaxDigits) + " (too many bytes need escaping)"};
     const std::optional<frame::Bytes> back = frame::check(frame::fromHex(text));
     if (!back || back->size() != body.size() + 1 || !std::equal(body.begin(), body.end(), back->begin()))
-        throw Refusal{lineNo, "packet for " + hexAddress(address) + " does not read back as composed"};
+        throw Refusal {lineNo, "packet for " + hexAddress(address) + " does not read back as composed"};
     return text;
 }
 
@@ -202,10 +206,11 @@ std::string packetText(const frame::Bytes &body, std::uint32_t address, std::siz
 frame::Bytes header(std::uint8_t command, std::uint8_t count, std::uint32_t address)
 {
     return {command, count, static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8),
-            static_cast<std::uint8_t>(address >> 16)};
+        static_cast<std::uint8_t>(address >> 16)};
 }
 
-struct Tables {
+struct Tables
+{
     std::vector<std::pair<std::uint32_t, std::string>> erase;
     std::vector<std::pair<std::uint32_t, std::string>> program;
 };
@@ -231,8 +236,9 @@ Tables makeTables(const Image &image)
         // A unit is always written whole; the missing bytes would be sent as
         // whatever the table happened to hold.
         if (filled != kUnit)
-            throw Refusal{firstLine, "16-byte unit at " + hexAddress(unit) + " is only partly filled ("
-                                         + std::to_string(filled) + " of 16 bytes)"};
+            throw Refusal {firstLine,
+                "16-byte unit at " + hexAddress(unit) + " is only partly filled (" + std::to_string(filled)
+                    + " of 16 bytes)"};
         frame::Bytes body = header(0x02, 0x02, unit); // two blocks of 8 bytes
         for (std::uint32_t a = unit; a < unit + kUnit; ++a)
             body.push_back(image.value[a]);
@@ -248,7 +254,7 @@ std::string baseName(const std::string &path)
 }
 
 void writeTable(std::ostream &out, const char *name, const char *countName,
-                const std::vector<std::pair<std::uint32_t, std::string>> &entries)
+    const std::vector<std::pair<std::uint32_t, std::string>> &entries)
 {
     out << "const char *const " << name << "[] = {\n";
     for (const auto &[address, text] : entries) {
@@ -297,7 +303,7 @@ int main(int argc, char **argv)
     try {
         std::ifstream in(inPath, std::ios::binary);
         if (!in)
-            throw Refusal{0, "cannot open"};
+            throw Refusal {0, "cannot open"};
         auto image = std::make_unique<Image>();
         Reader reader(*image);
         std::string line;
@@ -305,12 +311,13 @@ int main(int argc, char **argv)
         while (std::getline(in, line))
             reader.read(line, ++lineNo);
         if (!reader.sawEof() && !reader.sawRecord())
-            throw Refusal{0, "no records at all"};
+            throw Refusal {0, "no records at all"};
         if (!reader.sawEof())
-            throw Refusal{lineNo, "no end-of-file record after the record at " + hexAddress(reader.lastAddress())
-                                      + "; the image may be cut short"};
+            throw Refusal {lineNo,
+                "no end-of-file record after the record at " + hexAddress(reader.lastAddress())
+                    + "; the image may be cut short"};
         if (!image->any)
-            throw Refusal{0, "no data in the image"};
+            throw Refusal {0, "no data in the image"};
 
         const Tables tables = makeTables(*image);
         const std::string text = render(tables, inPath);
@@ -319,10 +326,9 @@ int main(int argc, char **argv)
         out << text;
         out.close();
         if (!out)
-            throw Refusal{0, "cannot write " + outPath};
+            throw Refusal {0, "cannot write " + outPath};
 
-        std::cout << tables.erase.size() << " erase packets, " << tables.program.size()
-                  << " program packets\n";
+        std::cout << tables.erase.size() << " erase packets, " << tables.program.size() << " program packets\n";
         return 0;
     } catch (const Refusal &r) {
         return refuse(inPath, outPath, r);
