@@ -34,15 +34,12 @@ private slots:
     void sendWhileStoppedDoesNothing();
     void replyInPollLimitCountsOnlyUpToThe1000thPoll_data();
     void replyInPollLimitCountsOnlyUpToThe1000thPoll();
-    void anyFiveBytesWithStartBytesAreSuccess_data();
-    void anyFiveBytesWithStartBytesAreSuccess();
     void versionReplyIsJudgedByModelAndVersion_data();
     void versionReplyIsJudgedByModelAndVersion();
     void failedChecksShowTheirResult_data();
     void failedChecksShowTheirResult();
     void cancelDuringAWaitEndsItWithoutFailure();
     void finishPacketLeavesBeforeThePortCloses();
-    void lostLineEndsTheUpdateWithoutHanging();
     void progressTextsAtFirstAndLastPackets();
     void wakeScanStopsAtTheAcknowledgement_data();
     void wakeScanStopsAtTheAcknowledgement();
@@ -116,35 +113,7 @@ void tst_exchange::replyInPollLimitCountsOnlyUpToThe1000thPoll()
     }
 }
 
-void tst_exchange::anyFiveBytesWithStartBytesAreSuccess_data()
-{
-    QTest::addColumn<QString>("packet");
-    QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<bool>("accepted");
-    QTest::newRow("erase, odd tail") << kFirstErase << QByteArray::fromHex("0F0FFFFFFF") << true;
-    QTest::newRow("program, zero tail") << QString::fromLatin1(firmware::ProgramPackets[0])
-                                        << QByteArray::fromHex("0F0F000000") << true;
-    QTest::newRow("reset") << kReset << QByteArray::fromHex("0F0F0BF504") << true;
-    QTest::newRow("one start byte") << kFirstErase << QByteArray::fromHex("0F00030004") << false;
-    QTest::newRow("empty reply") << kFirstErase << QByteArray() << false;
-    QTest::newRow("single byte") << kReset << QByteArray::fromHex("0F") << false;
-}
 
-void tst_exchange::anyFiveBytesWithStartBytesAreSuccess()
-{
-    QFETCH(QString, packet);
-    QFETCH(QByteArray, reply);
-    QFETCH(bool, accepted);
-    Bench bench;
-    PtyLine line;
-    startRun(bench, line);
-    exchange(bench, packet, reply);
-    QCOMPARE(line.readAvailable(100), aStringToHex(packet));
-    if (accepted)
-        QVERIFY(bench.messages.isEmpty());
-    else
-        QCOMPARE(bench.messageTexts(), QStringList {"Make sure device is in bootloader mode."});
-}
 
 void tst_exchange::versionReplyIsJudgedByModelAndVersion_data()
 {
@@ -272,22 +241,6 @@ void tst_exchange::finishPacketLeavesBeforeThePortCloses()
     QVERIFY(bench.messages.isEmpty());
 }
 
-void tst_exchange::lostLineEndsTheUpdateWithoutHanging()
-{
-    Bench bench;
-    PtyLine line;
-    startRun(bench, line);
-    bench->onPoll = [&](int poll) {
-        if (poll == 2)
-            line.hangUp();
-    };
-    bench->Send(kFirstErase);
-    QCOMPARE(bench.messageTexts(), QStringList {"Error communicating with Port."});
-    QVERIFY(bench->bFailed && bench->bStopped);
-    bench.messages.clear();
-    bench->Send(kFirstErase); // stopped: nothing more happens
-    QVERIFY(bench.messages.isEmpty());
-}
 
 void tst_exchange::progressTextsAtFirstAndLastPackets()
 {

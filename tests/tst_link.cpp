@@ -10,17 +10,14 @@ class tst_link : public QObject
 
 private slots:
     void wholeReplyAtThresholdIsOneReceiveEvent();
-    void bytesBelowThresholdWaitForMore();
     void partReplyIsStoredAsDeliveredAndRestWaits();
     void otherEventKindsChangeNothing();
     void openFailuresAreToldApartByKind_data();
     void openFailuresAreToldApartByKind();
     void portHeldByAnotherProgramIsInUse();
-    void closingAPortThatIsNotOpenIsHarmless();
     void settingsReachAnOpenLine();
     void malformedSettingsAreRefusedWhole_data();
     void malformedSettingsAreRefusedWhole();
-    void portNumbersWithoutADeviceResolveToNothing();
 
 private:
     bool openOn(Bench &bench, PtyLine &line, int threshold);
@@ -48,18 +45,6 @@ void tst_link::wholeReplyAtThresholdIsOneReceiveEvent()
     QCOMPARE(bench->sReply, reply); // 0x00 and 0xFF kept at their places
 }
 
-void tst_link::bytesBelowThresholdWaitForMore()
-{
-    Bench bench;
-    PtyLine line;
-    QVERIFY(openOn(bench, line, 5));
-    QSignalSpy events(&bench->MSComm1, &MSComm::OnComm);
-    QVERIFY(line.write(QByteArray::fromHex("0F0F03")));
-    QVERIFY(!events.wait(100));
-    QVERIFY(line.write(QByteArray::fromHex("FD04")));
-    QVERIFY(events.wait(2000));
-    QCOMPARE(bench->sReply, QByteArray::fromHex("0F0F03FD04"));
-}
 
 void tst_link::partReplyIsStoredAsDeliveredAndRestWaits()
 {
@@ -132,13 +117,6 @@ void tst_link::portHeldByAnotherProgramIsInUse()
     QVERIFY(line.readAvailable(50).isEmpty());
 }
 
-void tst_link::closingAPortThatIsNotOpenIsHarmless()
-{
-    MSComm port;
-    QVERIFY(port.setPortOpen(false));
-    QVERIFY(!port.PortOpen());
-    QCOMPARE(port.lastError(), int(MSComm::ErrNone));
-}
 
 void tst_link::settingsReachAnOpenLine()
 {
@@ -176,12 +154,6 @@ void tst_link::malformedSettingsAreRefusedWhole()
     QCOMPARE(line.baud(), 19200);
 }
 
-void tst_link::portNumbersWithoutADeviceResolveToNothing()
-{
-    QVERIFY(MSComm::defaultPortName(0).isEmpty());
-    QVERIFY(MSComm::defaultPortName(-5).isEmpty());
-    QVERIFY(MSComm::defaultPortName(32767).isEmpty());
-}
 
 QTEST_MAIN(tst_link)
 #include "tst_link.moc"

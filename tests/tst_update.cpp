@@ -23,10 +23,8 @@ private slots:
     void fullUpdateLeavesUnitHoldingTheImage();
     void remoteProgramWakesTheUnitAtItsRate_data();
     void remoteProgramWakesTheUnitAtItsRate();
-    void remoteProgramWithoutAnswerEndsAtTheVersionRead();
     void unitNotToBeUpdatedIsLeftUntouched_data();
     void unitNotToBeUpdatedIsLeftUntouched();
-    void unitWithoutFirmwareIsUpdatedWithoutQuestion();
     void faultsEndTheRunWithNothingSentAfter_data();
     void faultsEndTheRunWithNothingSentAfter();
     void missingPortIsReportedByTheProbe_data();
@@ -105,21 +103,6 @@ void tst_update::remoteProgramWakesTheUnitAtItsRate()
     QCOMPARE(frames.size(), wakeFrames + fullRunCommands().size());
 }
 
-void tst_update::remoteProgramWithoutAnswerEndsAtTheVersionRead()
-{
-    Bench bench;
-    QVERIFY(bench.startSim({"--mode", "normal", "--unit-baud", "115200"}));
-    bench.window().findChild<QCheckBox *>("chkRemote")->setChecked(true);
-    QStringList panelAtMessage;
-    bench.onMessage = [&](const RecordedMessage &) { panelAtMessage << bench->panelText(1); };
-
-    QVERIFY(bench.programAndSettle());
-    QCOMPARE(bench.messageTexts(), QStringList {"Error communicating with Port."});
-    QVERIFY(bench.sim().dump());
-    QCOMPARE(bench.sim().commands(), (QStringList {"0000", "0000", "0000", "0000", "0000", "0001"}));
-    QVERIFY(bench->bFailed);
-    QVERIFY(!bench->successDialog());
-}
 
 void tst_update::unitNotToBeUpdatedIsLeftUntouched_data()
 {
@@ -159,20 +142,6 @@ void tst_update::unitNotToBeUpdatedIsLeftUntouched()
     QCOMPARE(bench.sim().commands(), QStringList {"0001"});
 }
 
-void tst_update::unitWithoutFirmwareIsUpdatedWithoutQuestion()
-{
-    Bench bench;
-    QVERIFY(bench.startSim({"--no-firmware"}));
-    QStringList panel4;
-    bench->onPoll = [&](int) {
-        if (bench->panelText(4) == "0000.00" && panel4.isEmpty())
-            panel4 << bench->panelText(4);
-    };
-    QVERIFY(bench.programAndSettle());
-    QVERIFY(bench.messages.isEmpty());
-    QCOMPARE(panel4, QStringList {"0000.00"});
-    QCOMPARE(bench->panelText(2), QStringLiteral("EBPV"));
-}
 
 void tst_update::faultsEndTheRunWithNothingSentAfter_data()
 {
