@@ -1,13 +1,11 @@
-// Hostile input from fixed seeds: replies of any shape to every command, any packet
-// text, anything typed into the port box, broken firmware images and a unit that
-// floods the line. A failure names its seed and case: QRandomGenerator(seed) replays it.
+// Hostile input from fixed seeds: replies of any shape to every command, any text read as
+// packet digits and as a port number, broken firmware images and a unit that floods the
+// line. A failure names its seed and case: QRandomGenerator(seed) replays it.
 #include "harness.h"
 
 #include "link/codec.h"
 #include "update/packets.h"
 
-#include <QComboBox>
-#include <QLineEdit>
 #include <QtTest>
 
 #include <algorithm>
@@ -124,18 +122,14 @@ int readPortNumber(const QString &text)
     return int(std::min(value, limit) * (m.captured(1) == "-" ? -1 : 1));
 }
 
-// Typeable: printable ASCII only, and no Tab (the key moves the focus).
-QString randomText(QRandomGenerator &rng, int maxLength, bool typeable)
+// Mostly digits, signs, points and separators; now and then any other character up to 0xD7FF.
+QString randomText(QRandomGenerator &rng, int maxLength)
 {
     static const QString pool = QStringLiteral("0123456789abcdefABCDEF+-. GgxX,;:/COM\t");
     QString s;
-    for (int i = pick(rng, 0, maxLength); i > 0; --i) {
-        const int kind = pick(rng, 0, typeable ? 2 : 4);
-        s += kind <= 1 ? pool[pick(rng, 0, int(pool.size()) - (typeable ? 2 : 1))]
-                       : QChar(kind == 2   ? pick(rng, 0x20, 0x7E)
-                               : kind == 3 ? pick(rng, 0xA0, 0xFF)
-                                           : pick(rng, 0x100, 0xD7FF));
-    }
+    for (int i = pick(rng, 0, maxLength); i > 0; --i)
+        s += chance(rng, 0.6) ? pool[pick(rng, 0, int(pool.size()) - 1)]
+                              : QChar(pick(rng, 0x20, chance(rng, 0.5) ? 0x7E : 0xD7FF));
     return s;
 }
 
@@ -146,15 +140,12 @@ bool validImage(const QByteArray &file, int &units)
     QMap<int, quint8> image;
     int base = 0;
     bool end = false;
-    for (QByteArray line : file.split('\n')) {
-        while (!line.isEmpty() && QByteArray("\r \t").contains(line.back()))
-            line.chop(1);
-        const QByteArray digits = line.mid(1), b = QByteArray::fromHex(digits);
+    for (const QByteArray &line : file.split('\n')) {
+        const QByteArray b = QByteArray::fromHex(line.mid(1));
         if (line.isEmpty())
             continue;
-        if (end || !line.startsWith(':') || digits.size() % 2 || b.size() < 5 || b.size() != quint8(b[0]) + 5
-            || byteSum(b) % 256
-            || !std::all_of(digits.begin(), digits.end(), [](char c) { return isxdigit(uchar(c)); }))
+        if (end || !line.startsWith(':') || line.size() % 2 == 0 || b.size() < 5 || b.size() != quint8(b[0]) + 5
+            || byteSum(b) % 256)
             return false;
         const int length = quint8(b[0]), offset = quint8(b[1]) << 8 | quint8(b[2]), type = quint8(b[3]);
         for (int i = 0; type == 0 && i < length; ++i) {
@@ -184,47 +175,27 @@ bool validImage(const QByteArray &file, int &units)
     return end && units > 0;
 }
 
-// One random damage to a file; the checksum made to fit where named.
+// One random damage with a fitting checksum, or the file cut short. Digit-level damage has its fixed samples.
 QByteArray mutate(QRandomGenerator &rng, const QByteArray &file)
 {
     QList<QByteArray> lines = file.split('\n');
     lines.removeAll(QByteArray());
-    if (lines.isEmpty())
-        return file;
+    if (lines.isEmpty() || chance(rng, 0.2)) // cut short anywhere
+        return file.left(pick(rng, 0, int(file.size())));
     const int which = pick(rng, 0, int(lines.size()) - 1);
-    QByteArray &line = lines[which];
-    QByteArray b = QByteArray::fromHex(line.mid(1));
-    b.chop(1); // the checksum, made anew by hexLine
     const auto hexLine = [](QByteArray bytes) { return ':' + bytes.append(char(-byteSum(bytes))).toHex().toUpper(); };
-    switch (pick(rng, 0, 5)) {
-    case 0: // a digit changed
-        line[pick(rng, 0, int(line.size()) - 1)] = "0123456789ABCDEF"[rng.bounded(16)];
-        break;
-    case 1: // a byte changed, often the length (checksum made to fit)
-        if (!b.isEmpty())
-            b[chance(rng, 0.3) ? 0 : pick(rng, 0, int(b.size()) - 1)] = char(rng.bounded(256));
-        line = b.isEmpty() ? line : hexLine(b);
-        break;
-    case 2: { // a data record added: often a whole unit in range or near its edges, bytes often needing an escape
+    QByteArray b = QByteArray::fromHex(lines[which].mid(1));
+    if (chance(rng, 0.5) && b.size() > 1) { // a byte changed, often the length
+        b[chance(rng, 0.3) ? 0 : pick(rng, 0, int(b.size()) - 2)] = char(rng.bounded(256));
+        lines[which] = hexLine(b.chopped(1));
+    } else { // a data record added: often a whole unit in range or near its edges, bytes often needing an escape
         static const int edges[] = {0x0000, 0x07F0, 0x07F8, 0x0800, 0x0808, 0x7FF0, 0x7FF8, 0x8000, 0xFFF8};
-        const int address = chance(rng, 0.3) ? edges[rng.bounded(int(std::size(edges)))]
-            : chance(rng, 0.8)               ? pick(rng, 0x80, 0x7FF) * 16
-                                             : pick(rng, 0, 0xFFFF);
+        const int address = chance(rng, 0.3) ? edges[rng.bounded(int(std::size(edges)))] : pick(rng, 0x80, 0x7FF) * 16;
         QByteArray data(chance(rng, 0.85) ? 16 : pick(rng, 1, 20), '\0');
         for (char &c : data)
             c = chance(rng, 0.15) ? "\x04\x05\x0F"[rng.bounded(3)] : char(rng.bounded(256));
         lines.insert(
             which, hexLine(QByteArray(1, char(data.size())) + char(address >> 8) + char(address) + char(0) + data));
-        break;
-    }
-    case 3: // cut short anywhere
-        return lines.join('\n').left(pick(rng, 0, int(lines.join('\n').size())));
-    case 4: // a line gone
-        lines.removeAt(which);
-        break;
-    case 5: // a character inserted
-        line.insert(pick(rng, 0, int(line.size())), char(pick(rng, 0x20, 0x7E)));
-        break;
     }
     return lines.join('\n') + '\n';
 }
@@ -237,6 +208,7 @@ class tst_hostile : public QObject
 
 private slots:
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+
     void repliesOfAnyShapeAreJudgedByTheirBytes_data()
     {
         QTest::addColumn<int>("command");
@@ -287,15 +259,17 @@ private slots:
         }
         qInfo("%s: %d cases, a quarter over the line", QTest::currentDataTag(), cases);
     }
-    void anyPacketTextGivesOneDefinedBytePerDigitPair()
+
+    // Each text read as packet digits and as a port number; a third begin with a number, sign or point.
+    void anyTextGivesTheBytesAndThePortNumberItReadsAs()
     {
         const quint32 seed = kSeed * 1000 + 100;
         QRandomGenerator rng(seed);
-        const int cases = 3000;
         const auto digit
             = [](QChar c) { return c.unicode() < 128 ? int(QString("0123456789abcdef").indexOf(c.toLower())) : -1; };
-        for (int n = 0; n < cases; ++n) {
-            const QString text = randomText(rng, 64, false);
+        for (int n = 0; n < 6000; ++n) {
+            const QString text
+                = (n % 3 ? QString() : QString("-+. 0123456789")[pick(rng, 0, 13)]) + randomText(rng, n % 2 ? 64 : 6);
             QByteArray want; // a pair with a bad first digit gives 0, with a bad second its first digit
             for (int i = 0; i + 1 < text.size(); i += 2) {
                 const int hi = digit(text[i]), lo = digit(text[i + 1]);
@@ -303,61 +277,12 @@ private slots:
             }
             CHECK(aStringToHex(text) == want,
                 "\"" + text + "\" gave " + aStringToHex(text).toHex() + ", not " + want.toHex());
+            CHECK(portNumberFromText(text) == readPortNumber(text),
+                QString("\"%1\" read as %2, not %3").arg(text).arg(portNumberFromText(text)).arg(readPortNumber(text)));
         }
-        qInfo("packet texts: %d cases", cases);
     }
-    // Even cases are typed key by key (printable ASCII), odd ones pasted whole.
-    void anythingTypedIntoThePortBoxGivesTheNumberItReadsAsAndARunThatEndsInOrder()
-    {
-        const quint32 seed = kSeed * 1000 + 200;
-        QRandomGenerator rng(seed);
-        const int cases = 500;
-        Bench bench; // a unit of another model ends a run on port 1 after one exchange
-        QVERIFY(bench.startSim({"--model", "0575"}));
-        frmMain &w = bench.window();
-        auto *box = w.findChild<QComboBox *>("cboComPort");
-        QLineEdit *edit = box ? box->lineEdit() : nullptr;
-        QVERIFY(edit);
-        int onPort1 = 0;
-        for (int n = 0; n < cases; ++n) {
-            const bool keyByKey = n % 2 == 0;
-            QString text = randomText(rng, 6, keyByKey);
-            if (chance(rng, 0.4)) // numbers, signs and points lead more often
-                text.prepend(QString("-+. 0123456789")[pick(rng, 0, 13)]);
-            CHECK(portNumberFromText(text) == readPortNumber(text), "read \"" + text + "\"");
-            box->setCurrentIndex(0);
-            w.cboComPort_Click();
-            edit->selectAll();
-            // A key replaces the selection or lands at the cursor; after each change the box
-            // keeps two characters, and a text reading as no port gives COM1.
-            QString shown = keyByKey ? "COM1" : text;
-            for (int i = 0; keyByKey && i < text.size(); ++i) {
-                const int at = edit->hasSelectedText() ? edit->selectionStart() : edit->cursorPosition();
-                shown = edit->text().replace(at, edit->selectedText().size(), text[i]);
-                QTest::keyClicks(edit, QString(text[i]));
-            }
-            if (!keyByKey)
-                edit->insert(text);
-            shown = readPortNumber(shown.left(2)) ? shown.left(2) : "COM1";
-            const int port = readPortNumber(shown) ? readPortNumber(shown) : 1;
-            CHECK(w.iComPort == port && box->currentText() == shown,
-                QString("\"%1\" gave %2 \"%3\", not %4 \"%5\"")
-                    .arg(text)
-                    .arg(w.iComPort)
-                    .arg(box->currentText())
-                    .arg(port)
-                    .arg(shown));
-            bench.messages.clear();
-            onPort1 += port == 1;
-            const QString expected
-                = port == 1 ? "Attached device is not the AXR-574." : "Selected Com Port is not available.";
-            CHECK(bench.programAndSettle() && bench.messageTexts() == QStringList {expected},
-                bench.messageTexts().join(" | "));
-        }
-        QVERIFY(bench.sim().dump());
-        QCOMPARE(bench.sim().commands(), QStringList(onPort1, "0001"));
-        qInfo("port texts: %d cases, %d on port 1", cases, onPort1);
-    }
+
+    // The tool must refuse with a message naming itself, or accept exactly when the oracle does.
     void randomFirmwareImagesAreAcceptedOnlyWhenValidAndOtherwiseRefusedWithAMessage()
     {
         const quint32 seed = kSeed * 1000 + 300;
@@ -366,21 +291,19 @@ private slots:
         QFile validFile(QStringLiteral(AXR574_TESTDATA "/hex/valid.hex"));
         QVERIFY(validFile.open(QIODevice::ReadOnly));
         const QByteArray valid = validFile.readAll();
-        int units = 0, accepted = 0;
-        QVERIFY(validImage(valid, units));
         QTemporaryDir dir;
-        const QString in = dir.filePath("image.hex"), out = dir.filePath("tables.cpp");
-        const auto put = [](const QString &path, const QByteArray &bytes) {
-            QFile f(path);
-            return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-        };
+        const QString in = dir.filePath("image.hex");
+        int units = 0, accepted = 0;
         for (int n = 0; n < cases; ++n) {
             QByteArray image = valid;
-            for (int k = pick(rng, chance(rng, 0.2) ? 0 : 1, 4); k > 0; --k)
+            for (int k = pick(rng, 1, 4); k > 0; --k)
                 image = mutate(rng, image);
-            CHECK(dir.isValid() && put(in, image) && put(out, "stale"), "the files could not be written");
+            QFile file(in);
+            CHECK(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(image) == image.size(),
+                "the image could not be written");
+            file.close();
             QProcess tool;
-            tool.start(QStringLiteral(AXR574_TABLEGEN), {in, out});
+            tool.start(QStringLiteral(AXR574_TABLEGEN), {in, dir.filePath("tables.cpp")});
             CHECK(tool.waitForFinished(60000) && tool.exitStatus() == QProcess::NormalExit,
                 "the generator did not end normally");
             const QString err = QString::fromLocal8Bit(tool.readAllStandardError());
@@ -388,48 +311,37 @@ private slots:
             const QString detail
                 = QString("exit %1, valid %2, %3\n%4").arg(tool.exitCode()).arg(isValid).arg(err, image);
             accepted += tool.exitCode() == 0;
-            if (tool.exitCode() == 0)
-                CHECK(isValid && tool.readAllStandardOutput().contains(QByteArray::number(units) + " program packets"),
-                    detail);
-            else
-                CHECK(tool.exitCode() == 1 && !isValid && err.startsWith("axr574-tablegen: ")
-                        && err.trimmed().size() > 30 && !QFile::exists(out),
-                    "refused without a clear message, or left a table, " + detail);
+            CHECK(tool.exitCode() == 0
+                    ? isValid && tool.readAllStandardOutput().contains(QByteArray::number(units) + " program packets")
+                    : tool.exitCode() == 1 && !isValid && err.startsWith("axr574-tablegen: ")
+                        && err.trimmed().size() > 30,
+                detail);
         }
-        qInfo("firmware images: %d cases, %d accepted", cases, accepted);
+        QVERIFY2(accepted > 0 && accepted < cases, qPrintable(QString("%1 of %2 accepted").arg(accepted).arg(cases)));
     }
-    // Even cases flood from the start, odd ones from the erase packet at which the Cancel comes.
+
+    // The unit floods from the erase packet at which the Cancel comes; garbage in place of a reply the replies
+    // test judges already.
     void aFloodingUnitLeavesTheUpdaterResponsiveToCancelAndTheRunEndsInOrder()
     {
         const quint32 seed = kSeed * 1000 + 400;
         QRandomGenerator rng(seed);
-        const int cases = 16;
-        int cancelled = 0;
-        for (int n = 0; n < cases; ++n) {
-            const bool fromTheStart = n % 2 == 0;
-            const int cancelAt = fromTheStart ? pick(rng, 1, 12) : pick(rng, 2, 60); // frame 1 reads the version
+        for (int n = 0; n < 10; ++n) {
+            const int cancelAt = pick(rng, 2, 60); // frame 1 reads the version
             Bench bench;
-            CHECK(bench.startSim(fromTheStart ? QStringList {"--flood"}
-                                              : QStringList {"--flood-after", QString::number(cancelAt)}),
-                "the unit did not start");
+            CHECK(bench.startSim({"--flood-after", QString::number(cancelAt)}), "the unit did not start");
             int waits = 0;
             bench->onPoll = [&](int poll) {
                 if (poll == 1 && ++waits == cancelAt)
                     bench->cmdExit_Click();
             };
             CHECK(bench.programAndSettle() && bench.sim().dump(), "the window did not come back to rest");
-            // A reply spoiled by the flood may end the run first: one message, nothing sent after.
-            const QStringList texts = bench.messageTexts();
-            const bool cancel = texts.value(0) == kCancelled;
-            const bool spoiled = fromTheStart && (texts.value(0) == kNotBootloader || texts.value(0) == kCommError);
-            CHECK(texts.size() == 1 && (cancel || spoiled), texts.join(" | "));
-            CHECK(!cancel || waits == cancelAt, QString("cancelled at wait %1, not %2").arg(waits).arg(cancelAt));
-            const QStringList violations = bench.sim().violations();
-            CHECK(bench.sim().frames().size() == waits && violations.isEmpty() && !bench->successDialog(),
-                QString("%1 frames, %2 waits; ").arg(bench.sim().frames().size()).arg(waits) + violations.join(" | "));
-            cancelled += cancel;
+            CHECK(bench.messageTexts() == QStringList {kCancelled} && waits == cancelAt,
+                QString("cancelled at wait %1 of %2: ").arg(waits).arg(cancelAt) + bench.messageTexts().join(" | "));
+            CHECK(bench.sim().frames().size() == waits && bench.sim().violations().isEmpty() && !bench->successDialog(),
+                QString("%1 frames, %2 waits; ").arg(bench.sim().frames().size()).arg(waits)
+                    + bench.sim().violations().join(" | "));
         }
-        qInfo("floods: %d cases, %d ended by the Cancel", cases, cancelled);
     }
 };
 
