@@ -6,6 +6,8 @@
 #include "link/codec.h"
 #include "update/packets.h"
 
+#include <QComboBox>
+#include <QLineEdit>
 #include <QtTest>
 
 #include <algorithm>
@@ -279,6 +281,33 @@ private slots:
                 "\"" + text + "\" gave " + aStringToHex(text).toHex() + ", not " + want.toHex());
             CHECK(portNumberFromText(text) == readPortNumber(text),
                 QString("\"%1\" read as %2, not %3").arg(text).arg(portNumberFromText(text)).arg(readPortNumber(text)));
+        }
+    }
+
+    // Typed key by key into the port box, a text leaves the number the box shows, and an update started
+    // with it ends in order: on port 1 at the unit's version, elsewhere with the probe's message.
+    void textsTypedIntoThePortBoxGiveTheirNumberAndAnOrderlyRun()
+    {
+        const quint32 seed = kSeed * 1000 + 200;
+        QRandomGenerator rng(seed);
+        Bench bench;
+        QVERIFY(bench.startSim({"--version", "1208"})); // on port 1 the run ends at the refused replacement
+        auto *box = bench.window().findChild<QComboBox *>("cboComPort");
+        for (int n = 0; n < 40; ++n) {
+            const QString keys = "-+. 0123456789e,xC"; // what keyClicks can type, and what a number is made of
+            QString text;
+            for (int k = pick(rng, 1, 5); k > 0; --k)
+                text += keys[pick(rng, 0, int(keys.size()) - 1)];
+            box->lineEdit()->selectAll();
+            QTest::keyClicks(box->lineEdit(), text);
+            const int shown = readPortNumber(box->currentText());
+            CHECK(bench->iComPort == (shown == 0 ? 1 : shown),
+                QString("\"%1\" left \"%2\" and port %3").arg(text, box->currentText()).arg(bench->iComPort));
+            bench.messages.clear();
+            CHECK(bench.programAndSettle(), "the window did not come back to rest after \"" + text + "\"");
+            const QString want = bench->iComPort == 1 ? "Would you like to replace version 1208 with 1208?"
+                                                      : "Selected Com Port is not available.";
+            CHECK(bench.messageTexts() == QStringList {want}, bench.messageTexts().join(" | "));
         }
     }
 
