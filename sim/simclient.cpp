@@ -1,5 +1,8 @@
 #include "simclient.h"
 
+#include "link/frame.h"
+#include "update/packets.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonDocument>
@@ -151,4 +154,20 @@ QByteArray SimUnit::memory() const
         return {};
     QFile file(m_dir->filePath("memory.bin"));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray memoryAfterUpdate(const QByteArray &before)
+{
+    QByteArray memory = before;
+    for (int address = 0x0800; address < 0x8000 && address < memory.size(); ++address)
+        memory[address] = char(0xFF);
+    for (std::size_t i = 0; i < firmware::ProgramPacketCount; ++i) {
+        const auto body = frame::check(frame::fromHex(firmware::ProgramPackets[i]));
+        if (!body)
+            return {};
+        const int address = (*body)[2] | (*body)[3] << 8 | (*body)[4] << 16;
+        for (int k = 0; k < 16 && address + k < memory.size(); ++k)
+            memory[address + k] = char((*body)[5 + k]);
+    }
+    return memory;
 }

@@ -63,3 +63,7 @@ private:
     int m_pathsSeen = 0;
     int m_dumps = 0;
 };
+
+// What a unit's memory holds after a complete update of `before` with the
+// image the program carries: the region erased, then every unit written.
+QByteArray memoryAfterUpdate(const QByteArray &before);

@@ -1,6 +1,5 @@
 #include "harness.h"
 
-#include "link/frame.h"
 #include "update/packets.h"
 
 #include <QTest>
@@ -195,18 +194,4 @@ QStringList fullRunCommands(bool wake)
       << "0001"
       << "0801";
     return c;
-}
-
-QByteArray expectedMemory(const QByteArray &before)
-{
-    QByteArray memory = before;
-    for (int address = 0x0800; address < 0x8000; ++address)
-        memory[address] = char(0xFF);
-    for (std::size_t i = 0; i < firmware::ProgramPacketCount; ++i) {
-        const auto body = frame::check(frame::fromHex(firmware::ProgramPackets[i]));
-        const int address = (*body)[2] | (*body)[3] << 8 | (*body)[4] << 16;
-        for (int k = 0; k < 16; ++k)
-            memory[address + k] = char((*body)[5 + k]);
-    }
-    return memory;
 }

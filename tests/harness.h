@@ -99,6 +99,3 @@ private:
 
 // Command texts of a complete update in the order the unit receives them.
 QStringList fullRunCommands(bool wake = false);
-
-// The image bytes the unit must hold after a complete update.
-QByteArray expectedMemory(const QByteArray &before);

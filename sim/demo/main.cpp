@@ -1,12 +1,10 @@
 // The updater with port 1 wired to a simulated unit on a pseudo-terminal, or
 // to a device named on the command line. With --auto it runs one update by
 // itself, reports it on stdout and judges it by what the unit saw.
-#include "link/frame.h"
 #include "link/mscomm.h"
 #include "sim/simclient.h"
 #include "ui/appinfo.h"
 #include "ui/frmMain.h"
-#include "update/packets.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -31,23 +29,6 @@ QString simExecutable()
 {
     const QString beside = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("axr574-sim"));
     return QFileInfo(beside).isExecutable() ? beside : QStringLiteral(AXR574_SIM_PATH);
-}
-
-// What the unit's memory must hold after a complete update of `before`.
-QByteArray updatedMemory(const QByteArray &before)
-{
-    QByteArray memory = before;
-    for (int address = 0x0800; address < 0x8000 && address < memory.size(); ++address)
-        memory[address] = char(0xFF);
-    for (std::size_t i = 0; i < firmware::ProgramPacketCount; ++i) {
-        const auto body = frame::check(frame::fromHex(firmware::ProgramPackets[i]));
-        if (!body)
-            return {};
-        const int address = (*body)[2] | (*body)[3] << 8 | (*body)[4] << 16;
-        for (int k = 0; k < 16 && address + k < memory.size(); ++k)
-            memory[address + k] = char((*body)[5 + k]);
-    }
-    return memory;
 }
 
 bool saveShot(frmMain &window, const QString &path)
@@ -136,7 +117,7 @@ int runAutomatically(frmMain &window, SimUnit *sim, const QString &shotPath)
     for (const SimEvent &e : sim->events())
         finishSeen = finishSeen || e.ev == QLatin1String("finish");
     const QStringList violations = sim->violations();
-    const bool memoryOk = verified && !before.isEmpty() && sim->memory() == updatedMemory(before);
+    const bool memoryOk = verified && !before.isEmpty() && sim->memory() == memoryAfterUpdate(before);
     out() << "unit: finish " << (finishSeen ? "received" : "missing") << ", " << violations.size()
           << " violation(s), memory " << (memoryOk ? "holds the image" : "differs from the image") << Qt::endl;
     for (const QString &v : violations)
