@@ -20,7 +20,6 @@
 #include <QStyle>
 #include <QStyleOptionComboBox>
 
-#include <cfenv>
 #include <cmath>
 #include <limits>
 
@@ -97,9 +96,9 @@ qint16 portNumberFromText(const QString &text)
     if (!digits)
         return 0;
     const double value = QStringView(number).toDouble();
-    // Halves go to the even neighbour (2.5 gives 2), as nearbyint does by default.
-    std::fesetround(FE_TONEAREST);
-    const double rounded = std::nearbyint(value);
+    // Halves go to the even neighbour (2.5 gives 2): remainder() rounds the
+    // quotient that way whatever the rounding mode.
+    const double rounded = value - std::remainder(value, 1.0);
     const double lo = std::numeric_limits<qint16>::min();
     const double hi = std::numeric_limits<qint16>::max();
     return static_cast<qint16>(std::clamp(rounded, lo, hi));
