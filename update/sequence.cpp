@@ -7,7 +7,6 @@
 #include "ui/frmSuccess.h"
 #include "update/packets.h"
 
-#include <QCheckBox>
 #include <QFile>
 
 #ifdef Q_OS_UNIX
