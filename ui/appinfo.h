@@ -3,6 +3,8 @@
 
 #include <QString>
 
+class QIcon;
+
 namespace appinfo {
 
 inline QString title()
@@ -17,5 +19,9 @@ inline QString versionText(int major = kMajor, int minor = kMinor)
 {
     return QStringLiteral("%1%2").arg(major, 2, 10, QLatin1Char('0')).arg(minor, 2, 10, QLatin1Char('0'));
 }
+
+// The program's icon in every size that title bars, task bars and switchers
+// ask for, each drawn for its size rather than scaled from another.
+QIcon icon();
 
 } // namespace appinfo

@@ -1,5 +1,6 @@
 #include "ui/frmAbout.h"
 
+#include "ui/appinfo.h"
 #include "ui/frmMain.h"
 #include "ui/infotexts.h"
 #include "ui/labelfit.h"
@@ -10,6 +11,7 @@ frmAbout::frmAbout(const frmMain &main)
     , ui(std::make_unique<Ui::frmAbout>())
 {
     ui->setupUi(this);
+    setWindowIcon(appinfo::icon());
     setAttribute(Qt::WA_DeleteOnClose);
     connect(ui->OKButton, &QPushButton::clicked, this, &frmAbout::OKButton_Click);
     Form_Load(main);

@@ -10,6 +10,7 @@ frmHistory::frmHistory(const frmMain &)
     , ui(std::make_unique<Ui::frmHistory>())
 {
     ui->setupUi(this);
+    setWindowIcon(appinfo::icon());
     setAttribute(Qt::WA_DeleteOnClose);
     Form_Load();
 }

@@ -11,6 +11,7 @@ frmInstructions::frmInstructions(const frmMain &main)
     , ui(std::make_unique<Ui::frmInstructions>())
 {
     ui->setupUi(this);
+    setWindowIcon(appinfo::icon());
     setAttribute(Qt::WA_DeleteOnClose);
     Form_Load(main);
 }

@@ -1,6 +1,7 @@
 #include "frmMain.h"
 #include "ui_frmMain.h"
 
+#include "ui/accessibility.h"
 #include "ui/appinfo.h"
 #include "ui/frmAbout.h"
 #include "ui/frmHistory.h"
@@ -31,14 +32,15 @@ constexpr int kProgressScale = 10000;
 
 struct Panel
 {
+    const char *name; // what a screen reader calls it
     const char *toolTip;
     int width;
 };
 const Panel kPanels[4] = {
-    {"Status", 120},
-    {"Indicators: Erase, Blank Check, Program, Verify", 37},
-    {"Error Data", 67},
-    {"Firmware Version", 47},
+    {"Status", "Status", 120},
+    {"Indicators", "Indicators: Erase, Blank Check, Program, Verify", 37},
+    {"Error Data", "Error Data", 67},
+    {"Firmware Version", "Firmware Version", 47},
 };
 
 const char *const kPorts[] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"};
@@ -108,8 +110,9 @@ frmMain::frmMain(QWidget *parent)
     : QMainWindow(parent)
     , m_ui(std::make_unique<Ui::frmMain>())
 {
+    accessibility::install();
     m_ui->setupUi(this);
-    setWindowIcon(QIcon(QStringLiteral(":/icons/axr574.png")));
+    setWindowIcon(appinfo::icon());
 
     QPalette linePalette = m_ui->Line1->palette();
     linePalette.setColor(QPalette::WindowText, palette().color(QPalette::Active, QPalette::HighlightedText));
@@ -124,6 +127,7 @@ frmMain::frmMain(QWidget *parent)
     for (int i = 0; i < 4; ++i) {
         auto *panel = new QLabel(strip);
         panel->setObjectName(QStringLiteral("StatusBar1Panel%1").arg(i + 1));
+        panel->setAccessibleName(QString::fromLatin1(kPanels[i].name));
         panel->setToolTip(QString::fromLatin1(kPanels[i].toolTip));
         panel->setMinimumWidth(kPanels[i].width);
         panel->setFrameShape(QFrame::Panel);

@@ -32,6 +32,7 @@ frmSuccess::frmSuccess(frmMain &owner)
 {
     ui = std::make_unique<Ui::frmSuccess>();
     ui->setupUi(this);
+    setWindowIcon(appinfo::icon());
     setAttribute(Qt::WA_DeleteOnClose);
     connect(ui->OKButton, &QPushButton::clicked, this, &frmSuccess::OKButton_Click);
     tmrCountDown.setObjectName(QStringLiteral("tmrCountDown"));

@@ -1,0 +1,30 @@
+#include "ui/appinfo.h"
+
+#include <QIcon>
+
+namespace appinfo {
+
+QIcon icon()
+{
+    // The 64 px file keeps its plain name: it is also the installed icon.
+    static const struct
+    {
+        int pixels;
+        const char *file;
+    } kSizes[] = {
+        {16, ":/icons/axr574-16.png"},
+        {22, ":/icons/axr574-22.png"},
+        {24, ":/icons/axr574-24.png"},
+        {32, ":/icons/axr574-32.png"},
+        {48, ":/icons/axr574-48.png"},
+        {64, ":/icons/axr574.png"},
+        {128, ":/icons/axr574-128.png"},
+        {256, ":/icons/axr574-256.png"},
+    };
+    QIcon icon;
+    for (const auto &size : kSizes)
+        icon.addFile(QString::fromLatin1(size.file), QSize(size.pixels, size.pixels));
+    return icon;
+}
+
+} // namespace appinfo
