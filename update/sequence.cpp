@@ -6,8 +6,11 @@
 #include "ui/appinfo.h"
 #include "ui/frmSuccess.h"
 #include "update/packets.h"
+#include "update/sleepguard.h"
 
 #include <QFile>
+
+#include <optional>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -76,6 +79,9 @@ void frmMain::runUpdate()
     MSComm1.setCommPort(iComPort);
     if (!MSComm1.setPortOpen(true))
         openFailure();
+    std::optional<SleepInhibitor> awake; // held until the run returns, however it ends
+    if (MSComm1.PortOpen())
+        awake.emplace(QStringLiteral("Updating the unit's firmware"));
 
     if (remoteProgramTicked())
         StartBootloader();
