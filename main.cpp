@@ -9,6 +9,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(appinfo::title());
     QApplication::setApplicationVersion(QStringLiteral(AXR574_VERSION_TEXT));
+    // Wayland matches the window to its desktop entry, and so to its icon, by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral(AXR574_DESKTOP_ID));
 
     frmMain window;
 

@@ -1,0 +1,29 @@
+# Tests of what is installed and packaged rather than of the program's code.
+# Each one whose tool is missing is skipped (exit 77) and says so.
+set(axr574_tests ${PROJECT_SOURCE_DIR}/tests)
+set(axr574_cpack_env ${CMAKE_COMMAND} -E env "CPACK_COMMAND=${CMAKE_CPACK_COMMAND}")
+
+# The package is built in a directory of its own and its contents checked,
+# then checked again by lintian.
+add_test(NAME package_contents
+         COMMAND ${axr574_cpack_env} ${axr574_tests}/check-package ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})
+add_test(NAME package_lintian COMMAND ${axr574_cpack_env} ${axr574_tests}/check-lintian ${PROJECT_BINARY_DIR})
+
+# The desktop entry and the AppStream metadata as desktops and software
+# centres read them; hints, which are matters of taste, are let through.
+add_test(NAME desktop_entry
+         COMMAND ${axr574_tests}/run-if-installed desktop-file-validate
+                 ${PROJECT_SOURCE_DIR}/cmake/${AXR574_APP_ID}.desktop)
+set_tests_properties(desktop_entry PROPERTIES FAIL_REGULAR_EXPRESSION "error:|warning:")
+add_test(NAME appstream_metainfo
+         COMMAND ${axr574_tests}/run-if-installed appstreamcli validate --no-net --pedantic
+                 ${PROJECT_SOURCE_DIR}/cmake/${AXR574_APP_ID}.metainfo.xml)
+
+set_tests_properties(package_contents package_lintian desktop_entry appstream_metainfo
+                     PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+
+# Builds the program twice more from copies of the tree: the one test here
+# that rebuilds, so labelled for a run that wants to leave it out.
+add_test(NAME package_reproducible COMMAND ${axr574_tests}/check-reproducible ${PROJECT_SOURCE_DIR})
+set_tests_properties(package_reproducible PROPERTIES
+                     LABELS rebuild TIMEOUT 600 COST 1000)
