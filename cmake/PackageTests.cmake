@@ -1,5 +1,6 @@
-# Tests of what is installed and packaged rather than of the program's code.
-# Each one whose tool is missing is skipped (exit 77) and says so.
+# Tests of what is installed and packaged rather than of the program's code,
+# labelled so that a run for the code alone can leave them out. Each one whose
+# tool is missing is skipped (exit 77) and says so.
 set(axr574_tests ${PROJECT_SOURCE_DIR}/tests)
 set(axr574_cpack_env ${CMAKE_COMMAND} -E env "CPACK_COMMAND=${CMAKE_CPACK_COMMAND}")
 
@@ -20,10 +21,10 @@ add_test(NAME appstream_metainfo
                  ${PROJECT_SOURCE_DIR}/cmake/${AXR574_APP_ID}.metainfo.xml)
 
 set_tests_properties(package_contents package_lintian desktop_entry appstream_metainfo
-                     PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+                     PROPERTIES LABELS package SKIP_RETURN_CODE 77 TIMEOUT 300)
 
-# Builds the program twice more from copies of the tree: the one test here
-# that rebuilds, so labelled for a run that wants to leave it out.
+# Builds the program twice more from copies of the tree, the slowest test of
+# all: started first so that the others run beside it.
 add_test(NAME package_reproducible COMMAND ${axr574_tests}/check-reproducible ${PROJECT_SOURCE_DIR})
 set_tests_properties(package_reproducible PROPERTIES
-                     LABELS rebuild TIMEOUT 600 COST 1000)
+                     LABELS "package;rebuild" TIMEOUT 600 COST 1000)
