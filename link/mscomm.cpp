@@ -1,5 +1,6 @@
 #include "mscomm.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QSerialPortInfo>
 
@@ -7,12 +8,13 @@
 #include <cerrno>
 
 #ifdef Q_OS_UNIX
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
 #include <linux/serial.h>
-#include <sys/ioctl.h>
 #endif
 
 namespace {
@@ -21,6 +23,12 @@ MSComm::PortResolver &resolverSlot()
 {
     static MSComm::PortResolver resolver;
     return resolver;
+}
+
+MSComm::OutputQueueReader &queueReaderSlot()
+{
+    static MSComm::OutputQueueReader reader;
+    return reader;
 }
 
 // "ttyUSB10" after "ttyUSB9": digit runs compare by value.
@@ -206,20 +214,14 @@ bool MSComm::setPortOpen(bool open)
 {
     if (!open) {
         if (m_port.isOpen()) {
-            // close() drops whatever is still queued; a packet written last
-            // (the finish command) must reach the line first.
-            if (m_port.bytesToWrite() > 0)
-                m_port.waitForBytesWritten(500);
-#ifdef Q_OS_UNIX
-            // Closing restores the line's earlier settings at once; bytes still
-            // in the driver would leave at the wrong rate.
+            // Bytes still queued (the finish command, written last) must reach
+            // the line before the old settings come back, but a driver that
+            // stops taking them must not hold the window for good.
             if (!m_lineFailed)
-                ::tcdrain(static_cast<int>(m_port.handle()));
-#endif
+                drainOutput();
             m_port.close();
             m_port.clearError();
         }
-        m_lineFailed = false;
         return true;
     }
 
@@ -238,6 +240,7 @@ bool MSComm::setPortOpen(bool open)
     }
 
     m_port.setPortName(m_device);
+    // A failure stays known after the failed port is closed, until the next open.
     m_lineFailed = false;
     if (!m_port.open(QIODevice::ReadWrite)) {
         const QSerialPort::SerialPortError error = m_port.error();
@@ -289,44 +292,112 @@ bool MSComm::PortOpen() const
     return m_port.isOpen();
 }
 
+int MSComm::wireTimeMs(qsizetype bytes) const
+{
+    // Start bit, data bits, parity bit, stop bits (1.5 counted as 2).
+    const int bitsPerByte = 1 + int(m_dataBits) + (m_parity == QSerialPort::NoParity ? 0 : 1)
+        + (m_stopBits == QSerialPort::OneStop ? 1 : 2);
+    return int((qint64(bytes) * bitsPerByte * 1000 + m_baud - 1) / m_baud);
+}
+
 bool MSComm::Output(const QByteArray &bytes)
 {
     if (!m_port.isOpen() || m_lineFailed)
         return false;
-    qsizetype done = 0;
+    // A driver whose buffer is full for the moment gets the packet's wire
+    // time and a grace period to take the rest; a packet is never left half
+    // written while reported as sent.
+    QDeadlineTimer deadline(wireTimeMs(bytes.size()) + kDriverGraceMs);
 #ifdef Q_OS_UNIX
-    if (m_port.bytesToWrite() == 0) {
-        // Nothing queued ahead of the packet: hand it to the driver at once,
-        // sparing the port's write notifier a round through the event loop.
-        const int fd = static_cast<int>(m_port.handle());
-        ssize_t written;
-        do {
-            written = ::write(fd, bytes.constData(), size_t(bytes.size()));
-        } while (written < 0 && errno == EINTR);
-        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            m_lineFailed = true;
-            emit LineFailed();
-            return false;
+    // Straight to the driver: the port's own queue would add a round through
+    // the event loop to every exchange.
+    const int fd = static_cast<int>(m_port.handle());
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t written = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (written > 0) {
+            done += written;
+            continue;
         }
-        if (written > 0)
-            done = written;
-        if (done == bytes.size())
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            break;
+        pollfd ready {fd, POLLOUT, 0};
+        const qint64 left = deadline.remainingTime();
+        if (left <= 0 || (::poll(&ready, 1, int(left)) < 0 && errno != EINTR)
+            || (ready.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            break;
+    }
+    if (done == bytes.size())
+        return true;
+#else
+    if (m_port.write(bytes) == bytes.size()) {
+        while (m_port.bytesToWrite() > 0 && !deadline.hasExpired())
+            m_port.waitForBytesWritten(int(deadline.remainingTime()));
+        if (m_port.bytesToWrite() == 0 && m_port.error() == QSerialPort::NoError)
             return true;
     }
 #endif
-    // Whatever the driver did not take waits in the port's queue.
-    const QByteArray rest = done ? bytes.mid(done) : bytes;
-    if (m_port.write(rest) != rest.size())
-        return false;
-    // write() only queues; push the packet to the driver now rather than on
-    // the next event-loop pass, which would add to every exchange.
-    m_port.flush();
-    const QSerialPort::SerialPortError error = m_port.error();
-    if (error == QSerialPort::WriteError || error == QSerialPort::ResourceError) {
-        m_lineFailed = true;
-        return false;
+    failLine();
+    return false;
+}
+
+void MSComm::failLine()
+{
+    if (m_lineFailed || !m_port.isOpen())
+        return;
+    m_lineFailed = true;
+#ifdef Q_OS_UNIX
+    // Output the driver cannot send would make the close wait for it.
+    ::tcflush(static_cast<int>(m_port.handle()), TCOFLUSH);
+#endif
+    // A hung-up line stays readable at its end and would wake the program
+    // without pause for as long as a message about it is up: stop reading now.
+    m_port.close();
+    m_port.clearError();
+    emit LineFailed();
+}
+
+void MSComm::drainOutput()
+{
+#ifdef Q_OS_UNIX
+    const int fd = static_cast<int>(m_port.handle());
+    int queued = outputQueued(fd);
+    if (queued <= 0)
+        return;
+    QDeadlineTimer deadline(wireTimeMs(queued) + kDriverGraceMs);
+    while (queued > 0 && !deadline.hasExpired()) {
+        ::usleep(kDrainPollUs);
+        queued = outputQueued(fd);
     }
-    return true;
+    // A driver that stopped sending keeps its bytes: drop them, or the
+    // close would wait for them in the kernel instead.
+    if (queued > 0)
+        ::tcflush(fd, TCOFLUSH);
+#else
+    QDeadlineTimer deadline(wireTimeMs(m_port.bytesToWrite()) + kDriverGraceMs);
+    while (m_port.bytesToWrite() > 0 && !deadline.hasExpired())
+        m_port.waitForBytesWritten(int(deadline.remainingTime()));
+#endif
+}
+
+int MSComm::outputQueued(int fd)
+{
+    if (queueReaderSlot())
+        return queueReaderSlot()(fd);
+#if defined(Q_OS_UNIX) && defined(TIOCOUTQ)
+    int queued = 0;
+    return ::ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
+#else
+    Q_UNUSED(fd);
+    return 0;
+#endif
+}
+
+void MSComm::setOutputQueueReader(OutputQueueReader reader)
+{
+    queueReaderSlot() = std::move(reader);
 }
 
 QByteArray MSComm::Input()
@@ -358,10 +429,6 @@ void MSComm::onErrorOccurred(QSerialPort::SerialPortError error)
 {
     if (!m_port.isOpen())
         return;
-    if (error == QSerialPort::ResourceError || error == QSerialPort::WriteError || error == QSerialPort::ReadError) {
-        if (!m_lineFailed) {
-            m_lineFailed = true;
-            emit LineFailed();
-        }
-    }
+    if (error == QSerialPort::ResourceError || error == QSerialPort::WriteError || error == QSerialPort::ReadError)
+        failLine();
 }

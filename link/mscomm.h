@@ -28,6 +28,11 @@ public:
     static QString resolvePort(int port);
     static QString defaultPortName(int port);
 
+    // Bytes still in the driver's output queue of the open descriptor; tests
+    // replace it to stand for a driver that never finishes sending.
+    using OutputQueueReader = std::function<int(int fd)>;
+    static void setOutputQueueReader(OutputQueueReader reader);
+
     static constexpr int kInBufferSize = 1024;
     static constexpr int kOutBufferSize = 512;
 
@@ -56,7 +61,9 @@ public:
     bool setPortOpen(bool open);
     bool PortOpen() const;
 
-    // Queues and pushes the bytes out; false when the port refuses them.
+    // Hands every byte to the driver, waiting for a full driver up to the
+    // bytes' wire time plus a grace period; false (and the line failed) when
+    // the bytes could not all be written.
     bool Output(const QByteArray &bytes);
     int CommEvent() const { return m_commEvent; }
     QByteArray Input();
@@ -66,8 +73,12 @@ public:
     QString lastErrorText() const { return m_lastErrorText; }
     QString deviceName() const { return m_device; }
 
-    // True once the open port has failed (unplugged adapter, hung-up line).
+    // True once the port has failed (unplugged adapter, hung-up line), which
+    // also closes it; stays true until the next open.
     bool lineFailed() const { return m_lineFailed; }
+
+    // Time the line takes to carry this many bytes at the current settings.
+    int wireTimeMs(qsizetype bytes) const;
 
     QSerialPort &port() { return m_port; }
 
@@ -80,6 +91,12 @@ private:
     void onErrorOccurred(QSerialPort::SerialPortError error);
     void applyLineSettings();
     void requestLowLatency();
+    void failLine();
+    void drainOutput();
+    static int outputQueued(int fd);
+
+    static constexpr int kDriverGraceMs = 1000;
+    static constexpr int kDrainPollUs = 1000;
 
     QSerialPort m_port;
     int m_commPort = 1;
