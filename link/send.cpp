@@ -67,6 +67,7 @@ void frmMain::HandleInput(QByteArray &sReceive)
 {
     sReply = sReceive;
     bReplyReceived = true;
+    ++m_iRepliesReceived;
 }
 
 void frmMain::waitForReply(int &iPolls)
@@ -74,25 +75,21 @@ void frmMain::waitForReply(int &iPolls)
     // Each poll lasts one tick of a precise 1 ms timer. Between ticks the loop
     // sleeps in the event dispatcher, so the reply, Cancel and repaints are
     // served the moment they come, and only ticks advance the time limit.
-    int iTicks = 0;
-    QTimer tick;
-    tick.setTimerType(Qt::PreciseTimer);
-    tick.setInterval(kPollMs);
-    QObject::connect(&tick, &QTimer::timeout, [&iTicks] { ++iTicks; });
-
     bReplyReceived = false;
     iPolls = 0;
-    tick.start();
+    m_iTicks = 0;
+    m_pollTick.start();
     while (!bReplyReceived) {
         if (onPoll)
             onPoll(iPolls + 1);
-        const int iTicksBefore = iTicks;
-        while (iTicks == iTicksBefore && !bReplyReceived && !MSComm1.lineFailed())
+        const int iTicksBefore = m_iTicks;
+        while (m_iTicks == iTicksBefore && !bReplyReceived && !MSComm1.lineFailed())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         ++iPolls;
         if (iPolls > kPollLimit || MSComm1.lineFailed())
             bReplyReceived = true;
     }
+    m_pollTick.stop();
 }
 
 void frmMain::pauseWithEvents(int msecs)
@@ -135,6 +132,7 @@ void frmMain::advanceProgress(bool &bFirst, float maximum, const QString &label)
 
 void frmMain::Send(const QString &sDataOut)
 {
+    m_bReplyJudged = false;
     if (bStopped)
         return;
 
@@ -199,8 +197,10 @@ void frmMain::Send(const QString &sDataOut)
                 communicationFailure(QStringLiteral("Make sure device is in bootloader mode."));
                 bFailedNow = true;
             }
-            if (!bFailedNow && !bStopped)
+            if (!bFailedNow && !bStopped) {
+                m_bReplyJudged = true;
                 interpretReply();
+            }
         }
     }
 

@@ -15,6 +15,9 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSerialPortInfo>
 #include <QStatusBar>
@@ -146,6 +149,10 @@ frmMain::frmMain(QWidget *parent)
     m_ui->cboBaudrate->setEditable(false);
 
     fitFonts();
+
+    m_pollTick.setTimerType(Qt::PreciseTimer);
+    m_pollTick.setInterval(1);
+    connect(&m_pollTick, &QTimer::timeout, this, [this] { ++m_iTicks; });
 
     connect(&MSComm1, &MSComm::OnComm, this, &frmMain::MSComm1_OnComm);
     connect(m_ui->cboComPort, &QComboBox::activated, this, &frmMain::cboComPort_Click);
@@ -335,6 +342,14 @@ void frmMain::setMsgResponder(MsgResponder responder)
 QMessageBox::StandardButton frmMain::MsgBox(const QString &text, MsgKind kind)
 {
     const QString title = kind == MsgKind::Question ? QStringLiteral("Confirm Firmware Replace") : sTitleVer;
+    // A box may come up in the middle of a reply wait (the Cancel message);
+    // its clock must not tick the processor awake while the user reads.
+    const bool bTicking = m_pollTick.isActive();
+    m_pollTick.stop();
+    const auto restart = qScopeGuard([this, bTicking] {
+        if (bTicking)
+            m_pollTick.start();
+    });
     if (m_responder)
         return m_responder(kind, title, text);
 
@@ -413,6 +428,7 @@ void frmMain::cmdExit_Click()
     }
     bStopped = true;
     bReplyReceived = true;
+    m_bCancelled = true;
     setProgressValue(0);
     ResetStatusBar();
     setExitCaption(QStringLiteral("Exit (ESC)"));
@@ -437,13 +453,38 @@ bool frmMain::Form_KeyDown(int key, Qt::KeyboardModifiers shift)
     return false;
 }
 
+bool frmMain::menuHasKeyboard() const
+{
+    // An open menu, or the menu bar left in keyboard mode after one closed.
+    return QApplication::activePopupWidget() || qobject_cast<QMenuBar *>(QApplication::focusWidget());
+}
+
+bool frmMain::pressFocusedButton(QWidget *widget, const QKeyEvent *key)
+{
+    // Enter presses the button that has the focus, as Space does; neither
+    // button is a default button that Enter would reach from elsewhere.
+    if ((key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter)
+        || (key->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier)))
+        return false;
+    auto *button = qobject_cast<QPushButton *>(widget);
+    if (button != m_ui->cmdProgram && button != m_ui->cmdExit)
+        return false;
+    // A held key repeats; the repeat would land on Cancel once Program is
+    // disabled and cancel the run it just started.
+    if (!key->isAutoRepeat() && button->isEnabled())
+        button->click();
+    return true;
+}
+
 bool frmMain::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
         auto *widget = static_cast<QWidget *>(watched);
-        if (widget->window() == this && isActiveWindow()) {
+        // Key preview acts for the window, not for its menus: Escape first
+        // closes the menu, then leaves the menu bar.
+        if (widget->window() == this && isActiveWindow() && !menuHasKeyboard() && !qobject_cast<QMenuBar *>(widget)) {
             const auto *key = static_cast<QKeyEvent *>(event);
-            if (Form_KeyDown(key->key(), key->modifiers()))
+            if (Form_KeyDown(key->key(), key->modifiers()) || pressFocusedButton(widget, key))
                 return true;
         }
     }
@@ -531,6 +572,7 @@ void frmMain::Form_Unload()
     if (!bStopped) {
         bStopped = true;
         bReplyReceived = true;
+        m_bCancelled = true;
         setExitCaption(QStringLiteral("Exit (ESC)"));
     }
     if (MSComm1.PortOpen())

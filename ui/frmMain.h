@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "ui/frmInstructions.h"
 #include "ui/frmSuccess.h"
 
+class QKeyEvent;
 class QLabel;
 
 namespace Ui {
@@ -134,6 +136,9 @@ private:
     void interpretReply();
     void openFailure();
     void runUpdate();
+    void passPhase(QChar letter, bool bRanToEnd);
+    bool menuHasKeyboard() const;
+    bool pressFocusedButton(QWidget *widget, const QKeyEvent *key);
 
     std::unique_ptr<Ui::frmMain> m_ui;
     QLabel *m_panels[4] = {};
@@ -145,4 +150,15 @@ private:
     QPointer<frmHistory> m_history;
     QPointer<frmAbout> m_about;
     bool m_unloading = false;
+
+    // The reply wait's clock; it stands still while a message box is up.
+    QTimer m_pollTick;
+    int m_iTicks = 0;
+    // Counts every reply stored, so that a scan can tell a reply of its own
+    // from one left over from an earlier run.
+    int m_iRepliesReceived = 0;
+    // The last Send got its reply and judged it (passed or found a fault).
+    bool m_bReplyJudged = false;
+    // The run was stopped by the user (Cancel, or the window closed).
+    bool m_bCancelled = false;
 };

@@ -29,11 +29,20 @@ bool frmMain::PortAvailable(qint16 iPort)
 
 void frmMain::StartBootloader()
 {
+    // A run that has already stopped (the port in use or not opened) has no
+    // line to wake a unit on.
+    if (bStopped)
+        return;
+
     static const char kAck[] = {'\xFE', '\xFE', '\x33', '\x00', '\x42', '\x4C', '\x3F', '\xFD'};
     sRemoteAck = QByteArray(kAck, sizeof kAck);
 
     // Only the tail counts: a chunk may carry noise before the acknowledgement.
-    auto acknowledged = [this] { return sReply.size() >= sRemoteAck.size() && sReply.endsWith(sRemoteAck); };
+    // And only a reply of this scan: sReply may hold one from an earlier run.
+    const int iRepliesBefore = m_iRepliesReceived;
+    auto acknowledged = [this, iRepliesBefore] {
+        return m_iRepliesReceived > iRepliesBefore && sReply.size() >= sRemoteAck.size() && sReply.endsWith(sRemoteAck);
+    };
 
     setMessage(QStringLiteral("Please wait.  Attempting to start bootloader."));
     setPanelText(1, QStringLiteral("Starting Bootloader ."));
@@ -41,14 +50,16 @@ void frmMain::StartBootloader()
     MSComm1.setSettings(QLatin1String(kWakeSettings[0]));
     Send(QLatin1String(firmware::kWakeFrame));
     for (std::size_t attempt = 1; attempt < std::size(kWakeSettings); ++attempt) {
-        if (acknowledged())
+        // Once the run stops, the later attempts would send nothing; their
+        // dots would only be added to the texts the stop left.
+        if (acknowledged() || bStopped)
             break;
         setPanelText(1, panelText(1) + QLatin1Char('.'));
         MSComm1.setSettings(QLatin1String(kWakeSettings[attempt]));
         Send(QLatin1String(firmware::kWakeFrame));
     }
 
-    if (acknowledged()) {
+    if (acknowledged() && !bStopped) {
         setMessage(QString());
         setPanelText(1, QStringLiteral("Bootloader Ready ..."));
     }

@@ -40,6 +40,7 @@ void frmMain::cmdProgram_Click()
     bFirstErase = true;
     bFirstProgram = true;
     bFailed = false;
+    m_bCancelled = false;
 
     if (bStopped) {
         bStopped = false;
@@ -95,17 +96,19 @@ void frmMain::runUpdate()
     setMessage(QStringLiteral("Please wait.  ") + appinfo::title() + QStringLiteral(" is being updated."));
 
     EraseDevice();
-    setPanelText(2, QStringLiteral("E"));
+    passPhase(QLatin1Char('E'), !bStopped);
 
+    // A check that found a fault has still run to its end; its letter shows
+    // beside the failure texts.
     Send(QLatin1String(firmware::kBlankCheck));
-    setPanelText(2, panelText(2) + QLatin1Char('B'));
+    passPhase(QLatin1Char('B'), !bStopped || m_bReplyJudged);
 
     if (!bFailed) {
         ProgramDevice();
-        setPanelText(2, panelText(2) + QLatin1Char('P'));
+        passPhase(QLatin1Char('P'), !bStopped);
 
         Send(QLatin1String(firmware::kVerify));
-        setPanelText(2, panelText(2) + QLatin1Char('V'));
+        passPhase(QLatin1Char('V'), !bStopped || m_bReplyJudged);
 
         if (!bFailed) {
             Send(QLatin1String(firmware::kResetDefaults));
@@ -116,6 +119,14 @@ void frmMain::runUpdate()
 
     if (bUpdateOver && !bFailed && !m_unloading)
         showSuccessDialog();
+}
+
+void frmMain::passPhase(QChar letter, bool bRanToEnd)
+{
+    // Panel 2 lists the phases passed: a phase cut short by a Cancel or a
+    // failed line adds no letter, and neither does any phase after it.
+    if (bRanToEnd && !m_bCancelled && (letter == QLatin1Char('E') || !panelText(2).isEmpty()))
+        setPanelText(2, panelText(2) + letter);
 }
 
 void frmMain::openFailure()
