@@ -2,7 +2,11 @@
 
 #include "update/packets.h"
 
+#include <QApplication>
+#include <QPointer>
+#include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -194,4 +198,44 @@ QStringList fullRunCommands(bool wake)
       << "0001"
       << "0801";
     return c;
+}
+
+BoxReader::BoxReader(frmMain &window, int holdMs)
+    : m_window(window)
+    , m_holdMs(holdMs)
+{
+    m_window.setMsgResponder(nullptr);
+    qApp->installEventFilter(this);
+}
+
+BoxReader::~BoxReader()
+{
+    qApp->removeEventFilter(this);
+}
+
+bool BoxReader::eventFilter(QObject *watched, QEvent *event)
+{
+    const QEvent::Type type = event->type();
+    if (m_counting >= 0 && (type == QEvent::Timer || type == QEvent::SockAct || type == QEvent::SockClose))
+        ++wakeups[m_counting];
+    auto *box = qobject_cast<QMessageBox *>(watched);
+    if (box && type == QEvent::Show && m_counting < 0) {
+        texts << box->text();
+        wakeups << 0;
+        m_counting = int(wakeups.size()) - 1;
+        if (onShown)
+            onShown(box);
+        QPointer<QMessageBox> shown(box);
+        QTimer::singleShot(m_holdMs, this, [this, shown] {
+            m_counting = -1;
+            if (!shown)
+                return;
+            QAbstractButton *button = shown->button(answer);
+            if (!button)
+                button = shown->button(QMessageBox::Ok);
+            if (button)
+                button->click();
+        });
+    }
+    return QObject::eventFilter(watched, event);
 }

@@ -97,5 +97,32 @@ private:
     bool m_holding = false;
 };
 
+// Lets the program show its real message boxes and leaves each one up for a
+// while, as a person reading it would, with the event loop running beneath;
+// then presses the box's button. Counts the timer and descriptor events the
+// program handles while a box is up, which is what wakes the processor.
+class BoxReader : public QObject
+{
+public:
+    explicit BoxReader(frmMain &window, int holdMs = 300);
+    ~BoxReader() override;
+
+    // The button pressed in a question; every other box gets OK.
+    QMessageBox::StandardButton answer = QMessageBox::Yes;
+    // Runs when a box has come up.
+    std::function<void(QMessageBox *box)> onShown;
+
+    QStringList texts;
+    QVector<int> wakeups; // per box, in the order shown
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    frmMain &m_window;
+    int m_holdMs;
+    int m_counting = -1; // index of the box being counted
+};
+
 // Command texts of a complete update in the order the unit receives them.
 QStringList fullRunCommands(bool wake = false);

@@ -43,6 +43,8 @@ private slots:
     void progressTextsAtFirstAndLastPackets();
     void wakeScanStopsAtTheAcknowledgement_data();
     void wakeScanStopsAtTheAcknowledgement();
+    void wakeScanReportsOnlyWhatHappenedInIt_data();
+    void wakeScanReportsOnlyWhatHappenedInIt();
 
 private:
     // A window in the middle of a run, its port open on the test's line.
@@ -112,8 +114,6 @@ void tst_exchange::replyInPollLimitCountsOnlyUpToThe1000thPoll()
         QCOMPARE(bench->progressValue(), 0.0f);
     }
 }
-
-
 
 void tst_exchange::versionReplyIsJudgedByModelAndVersion_data()
 {
@@ -241,7 +241,6 @@ void tst_exchange::finishPacketLeavesBeforeThePortCloses()
     QVERIFY(bench.messages.isEmpty());
 }
 
-
 void tst_exchange::progressTextsAtFirstAndLastPackets()
 {
     Bench bench;
@@ -310,6 +309,51 @@ void tst_exchange::wakeScanStopsAtTheAcknowledgement()
     QCOMPARE(panelBeforeEach.last(), QString("Starting Bootloader ") + QString(frames, '.'));
     QCOMPARE(bench->message().isEmpty(), panel1 == "Bootloader Ready ...");
     QVERIFY(bench.messages.isEmpty());
+}
+
+void tst_exchange::wakeScanReportsOnlyWhatHappenedInIt_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<QString>("panel1");
+    QTest::addColumn<QString>("message");
+    const QString waiting = QStringLiteral("Please wait.  Attempting to start bootloader.");
+    QTest::newRow("a run already stopped scans nothing") << "stopped" << 0 << "For Help press F1"
+                                                         << "";
+    QTest::newRow("an acknowledgement left from an earlier run does not count")
+        << "stale" << 5 << "Starting Bootloader ....." << waiting;
+    QTest::newRow("a Cancel in the scan adds no dots to the reset status")
+        << "cancel" << 2 << "For Help press F1" << waiting;
+}
+
+void tst_exchange::wakeScanReportsOnlyWhatHappenedInIt()
+{
+    QFETCH(QString, situation);
+    QFETCH(int, frames);
+    QFETCH(QString, panel1);
+    QFETCH(QString, message);
+    Bench bench;
+    PtyLine line;
+    startRun(bench, line);
+    bench->ResetStatusBar();
+    bench->sReply = QByteArray::fromHex("0102") + kAck;
+    if (situation == "stopped")
+        bench->bStopped = true;
+
+    int sent = 0;
+    bench->onPoll = [&](int poll) {
+        if (poll != 1)
+            return;
+        ++sent;
+        if (situation == "cancel" && sent == 2)
+            bench->cmdExit_Click();
+        else
+            bench->bReplyReceived = true; // no answer, without a second of waiting
+    };
+    bench->StartBootloader();
+    QCOMPARE(line.readAvailable(200).count(aStringToHex(kWake)), frames);
+    QCOMPARE(bench->panelText(1), panel1);
+    QCOMPARE(bench->message(), message);
 }
 
 QTEST_MAIN(tst_exchange)

@@ -250,6 +250,10 @@ void tst_faultmatrix::everyFaultAtEveryPhaseEndsInOrderAndTheUnitRecovers()
     QCOMPARE(settledState(bench.window()), QString());
     QVERIFY2(bench.messageTexts() == seen.messages, qPrintable("messages: " + bench.messageTexts().join(" | ")));
     QCOMPARE(bench->successDialog() != nullptr, seen.finishes);
+    // Panel 2 claims only phases that ran: every failure here wipes it, and
+    // no phase after the fault adds its letter.
+    if (fault != Fault::Close)
+        QCOMPARE(bench->panelText(2), QString(seen.finishes ? "EBPV" : ""));
     QCOMPARE(bench->bSuccess, seen.finishes);
     QVERIFY(bench.sim().dump());
     QVERIFY2(bench.sim().violations().isEmpty(), qPrintable(bench.sim().violations().join(" | ")));
