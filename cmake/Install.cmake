@@ -125,7 +125,7 @@ if(AXR574_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
-        "libqt6widgets6, libqt6serialport6, libqt6network6, libqt6gui6, libqt6core6")
+        "libqt6widgets6, libqt6serialport6, libqt6network6, libqt6dbus6, libqt6gui6, libqt6core6")
 endif()
 # cpack dates every member of the package by SOURCE_DATE_EPOCH; this passes
 # on the sources' time to a cpack run that was not given one.
