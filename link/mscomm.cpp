@@ -1,5 +1,7 @@
 #include "mscomm.h"
 
+#include "portusers.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QSerialPortInfo>
@@ -227,6 +229,7 @@ bool MSComm::setPortOpen(bool open)
 
     m_lastError = ErrNone;
     m_lastErrorText.clear();
+    m_portHolderText.clear();
     if (m_port.isOpen()) {
         m_lastError = ErrPortInUse;
         m_lastErrorText = QStringLiteral("Port already open");
@@ -236,6 +239,15 @@ bool MSComm::setPortOpen(bool open)
     if (m_device.isEmpty()) {
         m_lastError = ErrNoSuchPort;
         m_lastErrorText = QStringLiteral("No such port");
+        return false;
+    }
+
+    // Opening a terminal device resets its line for whoever else has it open,
+    // so the signs that need no open come first.
+    if (const std::optional<portusers::Holder> holder = portusers::findPortHolder(m_device)) {
+        m_lastError = ErrPortInUse;
+        m_lastErrorText = QStringLiteral("Port in use");
+        m_portHolderText = portusers::describe(m_device, *holder);
         return false;
     }
 
@@ -262,6 +274,19 @@ bool MSComm::setPortOpen(bool open)
         }
         return false;
     }
+#ifdef Q_OS_UNIX
+    // Held for as long as the port is open, so that programs that honour the
+    // lock see ours; closing the descriptor releases it.
+    portusers::Holder locker;
+    if (!portusers::lockDevice(static_cast<int>(m_port.handle()), &locker)) {
+        m_port.close();
+        m_port.clearError();
+        m_lastError = ErrPortInUse;
+        m_lastErrorText = QStringLiteral("Port locked");
+        m_portHolderText = portusers::describe(m_device, locker);
+        return false;
+    }
+#endif
 
     applyLineSettings();
     m_port.setDataTerminalReady(m_dtr);

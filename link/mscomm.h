@@ -58,6 +58,9 @@ public:
     void setHandshaking(int mode) { m_handshaking = mode; }
 
     // PortOpen = True / False. Opening returns false and sets lastError().
+    // On Linux and macOS a port that another program holds (lock file,
+    // advisory lock, or open in a process of this user) is ErrPortInUse; an
+    // open port holds the advisory lock itself until it closes.
     bool setPortOpen(bool open);
     bool PortOpen() const;
 
@@ -72,6 +75,9 @@ public:
     int lastError() const { return m_lastError; }
     QString lastErrorText() const { return m_lastErrorText; }
     QString deviceName() const { return m_device; }
+    // After ErrPortInUse: who holds the port, where known ("/dev/ttyUSB0 is
+    // open in minicom (process 4242)."), else empty.
+    QString portHolderText() const { return m_portHolderText; }
 
     // True once the port has failed (unplugged adapter, hung-up line), which
     // also closes it; stays true until the next open.
@@ -116,6 +122,7 @@ private:
     int m_commEvent = 0;
     int m_lastError = ErrNone;
     QString m_lastErrorText;
+    QString m_portHolderText;
     QString m_device;
     bool m_lineFailed = false;
     bool m_inEvent = false;

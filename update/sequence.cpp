@@ -132,7 +132,10 @@ void frmMain::passPhase(QChar letter, bool bRanToEnd)
 void frmMain::openFailure()
 {
     if (MSComm1.lastError() == MSComm::ErrPortInUse) {
-        MsgBox(QStringLiteral("Selected COM Port is already in use by another application."), MsgKind::Warning);
+        QString text = QStringLiteral("Selected COM Port is already in use by another application.");
+        if (!MSComm1.portHolderText().isEmpty())
+            text += QStringLiteral("\r\n\r\n") + MSComm1.portHolderText();
+        MsgBox(text, MsgKind::Warning);
     } else {
         // Any other failure would otherwise leave the run waiting on a port
         // that never opened; say what the system said and end the run.
