@@ -165,6 +165,19 @@ QString settledState(frmMain &w)
     return wrong.join(", ");
 }
 
+QString outcome(const Expectation &seen, bool atThePhase)
+{
+    if (seen.finishes)
+        return "finished";
+    if (seen.messages.isEmpty())
+        return "closed";
+    if (seen.messages.first() == kCommError)
+        return "comm error";
+    if (seen.messages.first() == kNotBootloader)
+        return atThePhase ? "not bootloader" : "next not bootloader";
+    return "cancelled";
+}
+
 } // namespace
 
 class tst_faultmatrix : public QObject
@@ -267,7 +280,13 @@ void tst_faultmatrix::everyFaultAtEveryPhaseEndsInOrderAndTheUnitRecovers()
     }
     QVERIFY(bench.sim().memory().left(kBootloaderEnd) == before.left(kBootloaderEnd));
 
-    // The same unit, updated again from the start by a fresh run.
+    // The same unit, updated again from the start by a fresh run. A run for
+    // memory errors alone leaves it out: it walks the paths of a clean update,
+    // which the other tests walk already.
+    if (qEnvironmentVariableIsSet("AXR574_MATRIX_NO_RECOVERY")) {
+        m_outcome[cell] = outcome(seen, lastFrame == phase.frame);
+        return;
+    }
     if (fault == Fault::Close)
         bench.renewWindow();
     if (fault == Fault::HangUp)
@@ -284,18 +303,7 @@ void tst_faultmatrix::everyFaultAtEveryPhaseEndsInOrderAndTheUnitRecovers()
     QVERIFY2(bench.sim().violations().isEmpty(), qPrintable(bench.sim().violations().join(" | ")));
     QVERIFY(bench.sim().memory() == memoryAfterUpdate(before));
 
-    QString outcome;
-    if (seen.finishes)
-        outcome = "finished";
-    else if (seen.messages.isEmpty())
-        outcome = "closed";
-    else if (seen.messages.first() == kCommError)
-        outcome = "comm error";
-    else if (seen.messages.first() == kNotBootloader)
-        outcome = lastFrame == phase.frame ? "not bootloader" : "next not bootloader";
-    else
-        outcome = "cancelled";
-    m_outcome[cell] = outcome + ", recovered";
+    m_outcome[cell] = outcome(seen, lastFrame == phase.frame) + ", recovered";
 }
 
 void tst_faultmatrix::cleanupTestCase()
