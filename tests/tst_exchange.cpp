@@ -217,11 +217,14 @@ void tst_exchange::cancelDuringAWaitEndsItWithoutFailure()
     startRun(bench, line);
     bench->setExitCaption("Cancel (ESC)");
     bench->sReply = versionReply("0999", "9999"); // a stale reply must not be judged
+    int lastPoll = 0;
     bench->onPoll = [&](int poll) {
+        lastPoll = poll;
         if (poll == 5)
             bench->cmdExit_Click();
     };
     bench->Send(kVersionRead);
+    QCOMPARE(lastPoll, 5); // the Cancel ends the wait, it does not run out
     QCOMPARE(bench.messageTexts(), QStringList {"Firmware update was cancelled."});
     QVERIFY(bench->panelText(4).isEmpty());
     QVERIFY(bench->bStopped && !bench->bFailed);

@@ -225,12 +225,23 @@ private slots:
         QVERIFY(ready(bench, true));
         auto *port = child<QComboBox>(bench, "cboComPort");
         bool listOpened = false, exitBeforeMessage = false;
+        QString runUntouched; // what the keys left of a run that goes on, read at once
         bench.onMessage = [&](const RecordedMessage &) { exitBeforeMessage = bench->exitCaption() == "Exit (ESC)"; };
         const auto press = [&] {
             QCOMPARE(bench->exitCaption(), QString(duringRun ? "Cancel (ESC)" : "Exit (ESC)"));
+            const float progress = bench->progressValue();
+            const QString panel1 = bench->panelText(1);
             for (int key : keys)
                 QTest::keyClick(QApplication::focusWidget(), Qt::Key(key & ~Qt::KeyboardModifierMask),
                     Qt::KeyboardModifiers(key & Qt::KeyboardModifierMask));
+            bool controlsOff = true;
+            for (const char *name : {"cmdProgram", "chkRemote", "cboComPort", "cboBaudrate"})
+                controlsOff = controlsOff && !bench->findChild<QWidget *>(QLatin1String(name))->isEnabled();
+            runUntouched = QString("controls off %1, progress kept %2, panel kept %3, %4")
+                               .arg(controlsOff)
+                               .arg(bench->progressValue() == progress)
+                               .arg(bench->panelText(1) == panel1)
+                               .arg(bench->exitCaption());
         };
         int pressedAt = 0;
         if (duringRun) {
@@ -251,6 +262,8 @@ private slots:
             QVERIFY(sent.isEmpty() && bench.messages.isEmpty());
         } else if (outcome == "update") {
             QVERIFY2(bench.messages.isEmpty(), qPrintable(bench.messageTexts().join(" | ")));
+            if (duringRun) // a second run started inside the first would end the same, but not untouched
+                QCOMPARE(runUntouched, QStringLiteral("controls off 1, progress kept 1, panel kept 1, Cancel (ESC)"));
             QCOMPARE(bench->panelText(1) + " " + bench->panelText(2), QStringLiteral("Update Finished EBPV"));
             QCOMPARE(sent.count("0001"), 2);
             QCOMPARE(sent.count("0801"), 1);

@@ -135,6 +135,7 @@ void TablesTest::toolBuildsTablesOnlyFromAnImageFitForTheUnit_data()
     QTest::newRow("a record of unknown type") << "unknown-record-type.hex" << 1 << "line 2:|0x0810|type";
     QTest::newRow("an image cut short before its end record") << "missing-eof.hex" << 1 << "line 2:|end-of-file|0x0810";
     QTest::newRow("data reaching below 0x0800") << "below-bootloader-limit.hex" << 1 << "line 1:|0x07F8|bootloader";
+    QTest::newRow("one byte at 0x07FF, the bootloader's last") << "at-07ff.hex" << 1 << "line 2:|0x07FF|bootloader";
     QTest::newRow("data at 0x8000 past program memory") << "at-8000.hex" << 1 << "line 2:|0x8000|bootloader";
     QTest::newRow("a write unit only partly filled") << "partly-filled-unit.hex" << 1 << "line 2:|0x0810|partly";
     QTest::newRow("a byte given twice with different values")
