@@ -5,6 +5,7 @@
 
 #include "link/portusers.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -110,12 +111,16 @@ void tst_portusers::heldPortEndsTheRunWithNothingSent_data()
     QTest::addColumn<QByteArray>("lockFile"); // "text" or "binary": named in a lock file, holding nothing
     QTest::addColumn<bool>("holderVisible");  // its open files can be seen
     QTest::addColumn<QString>("detail");
-    QTest::newRow("open, no lock") << QStringList {"--open"} << QByteArray() << true << "is open in";
+    QTest::addColumn<bool>("remote"); // Remote Program ticked, an acknowledgement left from an earlier run
+    QTest::newRow("open, no lock") << QStringList {"--open"} << QByteArray() << true << "is open in" << false;
+    QTest::newRow("open, no lock, Remote Program ticked")
+        << QStringList {"--open"} << QByteArray() << true << "is open in" << true;
     QTest::newRow("advisory lock, open files not visible")
-        << QStringList {"--flock"} << QByteArray() << false << "is locked by";
-    QTest::newRow("lock file, pid as text") << QStringList {"--wait"} << QByteArray("text") << true << "is locked by";
+        << QStringList {"--flock"} << QByteArray() << false << "is locked by" << false;
+    QTest::newRow("lock file, pid as text")
+        << QStringList {"--wait"} << QByteArray("text") << true << "is locked by" << false;
     QTest::newRow("lock file, pid as binary int")
-        << QStringList {"--wait"} << QByteArray("binary") << true << "is locked by";
+        << QStringList {"--wait"} << QByteArray("binary") << true << "is locked by" << false;
 }
 
 void tst_portusers::heldPortEndsTheRunWithNothingSent()
@@ -124,8 +129,13 @@ void tst_portusers::heldPortEndsTheRunWithNothingSent()
     QFETCH(QByteArray, lockFile);
     QFETCH(bool, holderVisible);
     QFETCH(QString, detail);
+    QFETCH(bool, remote);
     Bench bench;
     QVERIFY(bench.startSim());
+    if (remote) {
+        bench.window().findChild<QCheckBox *>("chkRemote")->setChecked(true);
+        bench->sReply = QByteArray::fromHex("FEFE3300424C3FFD");
+    }
     const QString device = bench.sim().devicePath();
     if (holderArgs.first() != "--wait")
         holderArgs << device;
@@ -148,6 +158,7 @@ void tst_portusers::heldPortEndsTheRunWithNothingSent()
         QStringList {kInUse + "\r\n\r\n"
             + QStringLiteral("%1 %2 axr574-portholder (process %3).").arg(device, detail).arg(holder.pid())});
     QCOMPARE(bench.messages.first().kind, frmMain::MsgKind::Warning);
+    QCOMPARE(bench->panelText(1), QStringLiteral("For Help press F1")); // no wake scan claimed, none reported ready
     QVERIFY(bench.sim().dump());
     QCOMPARE(received(bench.sim()), QStringList());
 }
