@@ -251,7 +251,7 @@ void tst_handsandcables::aFailedLineIsClosedAtOnceAndBoxesLeftUpCostNothing()
         simArgs << "--version"
                 << "1208";
     QVERIFY(ready(bench, simArgs));
-    BoxReader reader(bench.window());
+    BoxReader reader(bench.window(), 1000); // as long as a person takes to read it
     QStringList portAtBox;
     reader.onShown = [&](QMessageBox *box) {
         portAtBox << (bench->MSComm1.PortOpen() ? "open" : "closed");
