@@ -3,10 +3,11 @@
 #include <QFile>
 #include <QFileInfo>
 
-#ifdef Q_OS_UNIX
-#include <cerrno>
 #include <climits>
 #include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -86,27 +87,6 @@ bool processAlive(qint64 pid)
     if (pid <= 0 || pid > INT_MAX || pid == ::getpid())
         return false;
     return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
-}
-
-// HDB lock files hold the pid as text (padded to ten places, or as Qt writes
-// it, followed by more lines); older ones hold it as a binary int.
-qint64 lockFilePid(const QByteArray &content)
-{
-    int i = 0;
-    while (i < content.size() && (content[i] == ' ' || content[i] == '\t'))
-        ++i;
-    if (i < content.size() && content[i] >= '0' && content[i] <= '9') {
-        qint64 pid = 0;
-        while (i < content.size() && content[i] >= '0' && content[i] <= '9' && pid < INT_MAX)
-            pid = pid * 10 + (content[i++] - '0');
-        return pid;
-    }
-    if (content.size() == qsizetype(sizeof(int))) {
-        int pid = 0;
-        std::memcpy(&pid, content.constData(), sizeof pid);
-        return pid;
-    }
-    return 0;
 }
 
 // "LCK..ttyUSB0" for /dev/ttyUSB0, "LCK..pts_3" for /dev/pts/3; a device
@@ -274,6 +254,29 @@ void scanOpenFiles(QVector<Target> &targets, QList<std::optional<Holder>> &holde
 #endif // Q_OS_LINUX
 
 } // namespace
+
+// HDB lock files hold the pid as text (padded to ten places, or as Qt writes
+// it, followed by more lines); older ones hold it as a binary int. A pid never
+// fills an int's top byte, so a binary one always has a NUL, which text never
+// has; its other bytes may well look like digits or blanks.
+qint64 lockFilePid(const QByteArray &content)
+{
+    if (content.size() == qsizetype(sizeof(int)) && content.contains('\0')) {
+        int pid = 0;
+        std::memcpy(&pid, content.constData(), sizeof pid);
+        return pid;
+    }
+    int i = 0;
+    while (i < content.size() && (content[i] == ' ' || content[i] == '\t'))
+        ++i;
+    if (i < content.size() && content[i] >= '0' && content[i] <= '9') {
+        qint64 pid = 0;
+        while (i < content.size() && content[i] >= '0' && content[i] <= '9' && pid < INT_MAX)
+            pid = pid * 10 + (content[i++] - '0');
+        return pid;
+    }
+    return 0;
+}
 
 void setLockDirectories(const QStringList &directories)
 {

@@ -35,6 +35,9 @@ void setProcessTable(const QString &directory);
 QList<std::optional<Holder>> findPortHolders(const QStringList &devices);
 std::optional<Holder> findPortHolder(const QString &device);
 
+// The process id a lock file's content names, 0 when it names none.
+qint64 lockFilePid(const QByteArray &content);
+
 // Takes the advisory lock on our own descriptor of the device. False when
 // another descriptor holds it; `holder` then tells who, as far as known. Any
 // other refusal (a system or device without such locks) counts as no lock.

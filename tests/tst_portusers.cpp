@@ -82,6 +82,8 @@ class tst_portusers : public QObject
 private slots:
     void init();
     void cleanup();
+    void lockFilesNameTheirProcessInEitherForm_data();
+    void lockFilesNameTheirProcessInEitherForm();
     void heldPortEndsTheRunWithNothingSent_data();
     void heldPortEndsTheRunWithNothingSent();
     void freePortIsRunHoldingTheAdvisoryLock();
@@ -103,6 +105,27 @@ void tst_portusers::cleanup()
 {
     portusers::setLockDirectories({});
     portusers::setProcessTable(QString());
+}
+
+void tst_portusers::lockFilesNameTheirProcessInEitherForm_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<qint64>("pid");
+    const auto binary = [](int pid) { return QByteArray(reinterpret_cast<const char *>(&pid), sizeof pid); };
+    QTest::newRow("text padded to ten places") << QByteArray("      4242\n") << qint64(4242);
+    QTest::newRow("text followed by more lines") << QByteArray("4242\nminicom\nhost\n") << qint64(4242);
+    QTest::newRow("text of four bytes") << QByteArray("987\n") << qint64(987);
+    QTest::newRow("binary") << binary(4242) << qint64(4242);
+    QTest::newRow("binary whose bytes read as digits") << binary(0x3039) << qint64(0x3039); // "90"
+    QTest::newRow("binary whose bytes read as blanks and a digit") << binary(0x310920) << qint64(0x310920);
+    QTest::newRow("no pid") << QByteArray("minicom\n") << qint64(0);
+}
+
+void tst_portusers::lockFilesNameTheirProcessInEitherForm()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(qint64, pid);
+    QCOMPARE(portusers::lockFilePid(content), pid);
 }
 
 void tst_portusers::heldPortEndsTheRunWithNothingSent_data()
