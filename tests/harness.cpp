@@ -87,21 +87,6 @@ QString simPath()
     return QStringLiteral(AXR574_SIM_PATH);
 }
 
-PortHolder::PortHolder(const QString &device)
-    : m_process(std::make_unique<QProcess>())
-{
-    m_process->start(QStringLiteral(AXR574_PORTHOLDER_PATH), {device});
-    if (m_process->waitForReadyRead(5000))
-        m_holding = m_process->readLine().startsWith("held");
-}
-
-PortHolder::~PortHolder()
-{
-    m_process->closeWriteChannel();
-    if (!m_process->waitForFinished(3000))
-        m_process->kill();
-}
-
 Bench::Bench()
     : m_window(std::make_unique<frmMain>())
 {

@@ -7,7 +7,6 @@
 #include "ui/frmMain.h"
 
 #include <QByteArray>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -83,19 +82,6 @@ private:
 };
 
 QString simPath();
-
-// Another process that holds a port open through QSerialPort.
-class PortHolder
-{
-public:
-    explicit PortHolder(const QString &device);
-    ~PortHolder();
-    bool holding() const { return m_holding; }
-
-private:
-    std::unique_ptr<QProcess> m_process;
-    bool m_holding = false;
-};
 
 // Lets the program show its real message boxes and leaves each one up for a
 // while, as a person reading it would, with the event loop running beneath;

@@ -14,7 +14,6 @@ private slots:
     void otherEventKindsChangeNothing();
     void openFailuresAreToldApartByKind_data();
     void openFailuresAreToldApartByKind();
-    void portHeldByAnotherProgramIsInUse();
     void settingsReachAnOpenLine();
     void malformedSettingsAreRefusedWhole_data();
     void malformedSettingsAreRefusedWhole();
@@ -44,7 +43,6 @@ void tst_link::wholeReplyAtThresholdIsOneReceiveEvent()
     QCOMPARE(events.count(), 1);
     QCOMPARE(bench->sReply, reply); // 0x00 and 0xFF kept at their places
 }
-
 
 void tst_link::partReplyIsStoredAsDeliveredAndRestWaits()
 {
@@ -100,27 +98,6 @@ void tst_link::openFailuresAreToldApartByKind()
     MSComm::setPortResolver(nullptr);
 }
 
-void tst_link::portHeldByAnotherProgramIsInUse()
-{
-    PtyLine line;
-    PortHolder holder(line.slavePath());
-    QVERIFY(holder.holding());
-
-    Bench bench;
-    bench.usePort1(line.slavePath());
-    // The probe counts a held port as present; the open then reports it.
-    QVERIFY(bench->PortAvailable(1));
-    QVERIFY(!bench->MSComm1.PortOpen());
-    QVERIFY(bench.programAndSettle());
-    QCOMPARE(bench.messages.size(), 1);
-    // The holder, where known, follows after a blank line.
-    QCOMPARE(bench.messages.first().text.split("\r\n").first(),
-        QStringLiteral("Selected COM Port is already in use by another application."));
-    QCOMPARE(bench.messages.first().kind, frmMain::MsgKind::Warning);
-    QVERIFY(line.readAvailable(50).isEmpty());
-}
-
-
 void tst_link::settingsReachAnOpenLine()
 {
     Bench bench;
@@ -156,7 +133,6 @@ void tst_link::malformedSettingsAreRefusedWhole()
     QCOMPARE(bench->MSComm1.Settings(), QStringLiteral("19200,N,8,1"));
     QCOMPARE(line.baud(), 19200);
 }
-
 
 QTEST_MAIN(tst_link)
 #include "tst_link.moc"

@@ -138,6 +138,8 @@ void tst_portusers::heldPortEndsTheRunWithNothingSent_data()
     QTest::newRow("open, no lock") << QStringList {"--open"} << QByteArray() << true << "is open in" << false;
     QTest::newRow("open, no lock, Remote Program ticked")
         << QStringList {"--open"} << QByteArray() << true << "is open in" << true;
+    QTest::newRow("through Qt's serial port, its lock file elsewhere")
+        << QStringList {} << QByteArray() << true << "is open in" << false;
     QTest::newRow("advisory lock, open files not visible")
         << QStringList {"--flock"} << QByteArray() << false << "is locked by" << false;
     QTest::newRow("lock file, pid as text")
@@ -160,7 +162,7 @@ void tst_portusers::heldPortEndsTheRunWithNothingSent()
         bench->sReply = QByteArray::fromHex("FEFE3300424C3FFD");
     }
     const QString device = bench.sim().devicePath();
-    if (holderArgs.first() != "--wait")
+    if (holderArgs.value(0) != "--wait")
         holderArgs << device;
     OtherProgram holder(holderArgs);
     QCOMPARE(holder.answer(), QStringLiteral("held"));
@@ -177,6 +179,7 @@ void tst_portusers::heldPortEndsTheRunWithNothingSent()
 
     QVERIFY(bench.programAndSettle());
 
+    // The probe took the held port for present: the open is what tells.
     QCOMPARE(bench.messageTexts(),
         QStringList {kInUse + "\r\n\r\n"
             + QStringLiteral("%1 %2 axr574-portholder (process %3).").arg(device, detail).arg(holder.pid())});
