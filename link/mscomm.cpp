@@ -219,8 +219,7 @@ bool MSComm::setPortOpen(bool open)
             // Bytes still queued (the finish command, written last) must reach
             // the line before the old settings come back, but a driver that
             // stops taking them must not hold the window for good.
-            if (!m_lineFailed)
-                drainOutput();
+            m_outputDropped = m_lineFailed || !drainOutput();
             m_port.close();
             m_port.clearError();
         }
@@ -254,6 +253,7 @@ bool MSComm::setPortOpen(bool open)
     m_port.setPortName(m_device);
     // A failure stays known after the failed port is closed, until the next open.
     m_lineFailed = false;
+    m_outputDropped = false;
     if (!m_port.open(QIODevice::ReadWrite)) {
         const QSerialPort::SerialPortError error = m_port.error();
         m_lastErrorText = m_port.errorString();
@@ -384,13 +384,13 @@ void MSComm::failLine()
     emit LineFailed();
 }
 
-void MSComm::drainOutput()
+bool MSComm::drainOutput()
 {
 #ifdef Q_OS_UNIX
     const int fd = static_cast<int>(m_port.handle());
     int queued = outputQueued(fd);
     if (queued <= 0)
-        return;
+        return true;
     QDeadlineTimer deadline(wireTimeMs(queued) + kDriverGraceMs);
     while (queued > 0 && !deadline.hasExpired()) {
         ::usleep(kDrainPollUs);
@@ -400,10 +400,12 @@ void MSComm::drainOutput()
     // close would wait for them in the kernel instead.
     if (queued > 0)
         ::tcflush(fd, TCOFLUSH);
+    return queued <= 0;
 #else
     QDeadlineTimer deadline(wireTimeMs(m_port.bytesToWrite()) + kDriverGraceMs);
     while (m_port.bytesToWrite() > 0 && !deadline.hasExpired())
         m_port.waitForBytesWritten(int(deadline.remainingTime()));
+    return m_port.bytesToWrite() == 0;
 #endif
 }
 

@@ -63,6 +63,8 @@ public:
     // open port holds the advisory lock itself until it closes.
     bool setPortOpen(bool open);
     bool PortOpen() const;
+    // True when the last close had to drop bytes the driver never sent.
+    bool outputDropped() const { return m_outputDropped; }
 
     // Hands every byte to the driver, waiting for a full driver up to the
     // bytes' wire time plus a grace period; false (and the line failed) when
@@ -98,7 +100,7 @@ private:
     void applyLineSettings();
     void requestLowLatency();
     void failLine();
-    void drainOutput();
+    bool drainOutput();
     static int outputQueued(int fd);
 
     static constexpr int kDriverGraceMs = 1000;
@@ -125,5 +127,6 @@ private:
     QString m_portHolderText;
     QString m_device;
     bool m_lineFailed = false;
+    bool m_outputDropped = false;
     bool m_inEvent = false;
 };

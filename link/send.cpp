@@ -210,6 +210,14 @@ void frmMain::Send(const QString &sDataOut)
         bVersionAccepted = false;
         if (MSComm1.PortOpen())
             MSComm1.setPortOpen(false);
+        // The unit starts its new firmware only if the finish command reached
+        // the line; a close that had to drop it leaves the unit waiting.
+        if (sCommand == kCmdFinish && bWritten) {
+            if (MSComm1.outputDropped())
+                communicationFailure(QStringLiteral("Error communicating with Port."));
+            else
+                m_bFinishSent = true;
+        }
     }
 }
 
@@ -219,6 +227,11 @@ void frmMain::interpretReply()
         if (charsAt(sReply, 5, 4) != kModelCode && !bStopped) {
             MsgBox(QStringLiteral("Attached device is not the AXR-574."), MsgKind::Warning);
             setPanelText(1, QStringLiteral("For Help press F1"));
+            // Refused before anything was written, the unit is as it was. Once
+            // accepted and written, a unit that no longer identifies itself
+            // must not be told to start: the update has failed.
+            if (bVersionAccepted)
+                bFailed = true;
             bUpdateOver = true;
         }
         const QString sUnitVersion = charsAt(sReply, 9, 4);

@@ -50,6 +50,7 @@ struct Options
     int hangupAt = 0;
     bool blankFail = false;
     bool verifyFail = false;
+    int wrongModelAt = 0;
     bool flood = false;
     int floodAfter = 0;
 };
@@ -76,6 +77,7 @@ void usage(std::FILE *to)
                "  --hangup-at K         hang the line up at frame K, then offer a new one\n"
                "  --blank-fail          the first blank check reports non-blank\n"
                "  --verify-fail         the first verify fails\n"
+               "  --wrong-model-at K    answer the version read that is frame K with model 0575\n"
                "  --flood               send unasked bytes all the time\n"
                "  --flood-after K       start sending them once frame K has come\n"
                "The first stdout line is the device path; stdin takes \"dump\" and \"quit\".\n",
@@ -115,6 +117,7 @@ bool parseOptions(int argc, char **argv, Options &o)
         HangupAt,
         BlankFail,
         VerifyFail,
+        WrongModelAt,
         Flood,
         FloodAfter,
         Help
@@ -139,6 +142,7 @@ bool parseOptions(int argc, char **argv, Options &o)
         {"hangup-at", required_argument, nullptr, HangupAt},
         {"blank-fail", no_argument, nullptr, BlankFail},
         {"verify-fail", no_argument, nullptr, VerifyFail},
+        {"wrong-model-at", required_argument, nullptr, WrongModelAt},
         {"flood", no_argument, nullptr, Flood},
         {"flood-after", required_argument, nullptr, FloodAfter},
         {"help", no_argument, nullptr, Help},
@@ -180,6 +184,7 @@ bool parseOptions(int argc, char **argv, Options &o)
         case HangupAt: ok = parseInt(optarg, o.hangupAt); break;
         case BlankFail: o.blankFail = true; break;
         case VerifyFail: o.verifyFail = true; break;
+        case WrongModelAt: ok = parseInt(optarg, o.wrongModelAt); break;
         case Flood: o.flood = true; break;
         case FloodAfter: ok = parseInt(optarg, o.floodAfter); break;
         case Help: usage(stdout); std::exit(0);
@@ -585,6 +590,10 @@ void Simulator::handleFrame(std::size_t length)
             m_opt.verifyFail = false;
             m_unit.failNextVerify();
             fault(n, "verify-fail");
+        }
+        if (n == m_opt.wrongModelAt && cmd == "0001") {
+            m_unit.misreportNextModel("0575");
+            fault(n, "wrong-model");
         }
         const sim::Outcome out = m_unit.execute(*body);
         if (!out.violation.empty()) {

@@ -114,10 +114,12 @@ Outcome UnitModel::execute(const frame::Bytes &body)
     return violation("unknown command");
 }
 
-Outcome UnitModel::versionReply() const
+Outcome UnitModel::versionReply()
 {
     frame::Bytes body {0x00, 0x01};
-    for (char c : m_identity.model)
+    const std::string model = m_misreportedModel.empty() ? m_identity.model : m_misreportedModel;
+    m_misreportedModel.clear();
+    for (char c : model)
         body.push_back(std::uint8_t(c));
     // A unit without firmware reports 0xFF where the version would be.
     for (char c : m_identity.version + m_identity.versionMinor)

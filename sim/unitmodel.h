@@ -43,6 +43,8 @@ public:
     // Faults that make the next blank check or verify fail, once.
     void failNextBlankCheck() { m_blankFailPending = true; }
     void failNextVerify() { m_verifyFailPending = true; }
+    // The next version reply names this model instead of the unit's own, once.
+    void misreportNextModel(const std::string &model) { m_misreportedModel = model; }
     // Once the host has broken the protocol the image cannot be trusted.
     void noteViolation() { m_violated = true; }
 
@@ -52,7 +54,7 @@ public:
     std::uint32_t applicationSum() const;
 
 private:
-    Outcome versionReply() const;
+    Outcome versionReply();
     Outcome erase(std::uint32_t address);
     Outcome program(std::uint32_t address, const std::uint8_t *data);
     Outcome resultReply(std::uint8_t sub, std::uint32_t result) const;
@@ -61,6 +63,7 @@ private:
     std::array<std::uint8_t, kMemorySize> m_memory {};
     bool m_blankFailPending = false;
     bool m_verifyFailPending = false;
+    std::string m_misreportedModel;
     bool m_violated = false;
 };
 

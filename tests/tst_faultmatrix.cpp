@@ -20,6 +20,7 @@ const int kBootloaderEnd = 0x0800;
 const QString kCommError = QStringLiteral("Error communicating with Port.");
 const QString kNotBootloader = QStringLiteral("Make sure device is in bootloader mode.");
 const QString kCancelled = QStringLiteral("Firmware update was cancelled.");
+const QString kWrongUnit = QStringLiteral("Attached device is not the AXR-574.");
 
 struct Phase
 {
@@ -51,9 +52,9 @@ QVector<Phase> phases()
     };
 }
 
-enum class Fault { NoReply, BadStart, Split, Stray, HangUp, Cancel, Close };
-const QVector<Fault> kFaults {
-    Fault::NoReply, Fault::BadStart, Fault::Split, Fault::Stray, Fault::HangUp, Fault::Cancel, Fault::Close};
+enum class Fault { NoReply, BadStart, Split, Stray, HangUp, Cancel, Close, WrongModel };
+const QVector<Fault> kFaults {Fault::NoReply, Fault::BadStart, Fault::Split, Fault::Stray, Fault::HangUp, Fault::Cancel,
+    Fault::Close, Fault::WrongModel};
 
 const char *faultName(Fault f)
 {
@@ -65,6 +66,7 @@ const char *faultName(Fault f)
     case Fault::HangUp: return "hung up";
     case Fault::Cancel: return "Cancel";
     case Fault::Close: return "window closed";
+    case Fault::WrongModel: return "wrong model";
     }
     return "";
 }
@@ -78,6 +80,7 @@ QStringList simFaultArgs(Fault f, int frame)
     case Fault::Split: return {"--split-at", k};
     case Fault::Stray: return {"--trailing-at", k};
     case Fault::HangUp: return {"--hangup-at", k};
+    case Fault::WrongModel: return {"--wrong-model-at", k};
     default: return {};
     }
 }
@@ -89,12 +92,19 @@ struct Expectation
     QStringList messages;
     bool finishes = false; // the update completes and the dialog appears
     bool mayEndAtNextReply = false;
+    QString indicators;  // panel 2 at the end, when the update does not finish
+    bool failed = false; // bFailed: the run ended in a fault, not a refusal or a stop
 };
 
 Expectation expectationFor(const Phase &phase, Fault fault)
 {
     Expectation e;
     const bool finish = QLatin1String(phase.name) == QLatin1String("finish");
+    const bool versionRead = QLatin1String(phase.name).endsWith(QLatin1String("version read"));
+    if (fault == Fault::WrongModel && !versionRead) {
+        e.notApplicable = QStringLiteral("only a version reply names the model");
+        return e;
+    }
     if (finish && fault != Fault::HangUp) {
         e.notApplicable = fault == Fault::Cancel || fault == Fault::Close
             ? QStringLiteral("no wait at the finish packet: no window event is served before the port closes")
@@ -110,6 +120,7 @@ Expectation expectationFor(const Phase &phase, Fault fault)
             e.finishes = true;
         else
             e.messages << (fault == Fault::NoReply ? kCommError : kNotBootloader);
+        e.failed = !phase.wake;
         break;
     case Fault::Split:
     case Fault::Stray:
@@ -126,9 +137,19 @@ Expectation expectationFor(const Phase &phase, Fault fault)
             e.finishes = true; // the port was already closed with the packet out
         else
             e.messages << kCommError;
+        e.failed = !finish;
         break;
     case Fault::Cancel: e.messages << kCancelled; break;
     case Fault::Close: break; // a closed window shows nothing
+    case Fault::WrongModel:
+        // After the unit was written this is a failed update, never a success
+        // without the finish command; the phases that ran keep their letters.
+        e.messages << kWrongUnit;
+        if (QLatin1String(phase.name) == QLatin1String("second version read")) {
+            e.indicators = QStringLiteral("EBPV");
+            e.failed = true;
+        }
+        break;
     }
     return e;
 }
@@ -175,6 +196,8 @@ QString outcome(const Expectation &seen, bool atThePhase)
         return "comm error";
     if (seen.messages.first() == kNotBootloader)
         return atThePhase ? "not bootloader" : "next not bootloader";
+    if (seen.messages.first() == kWrongUnit)
+        return "wrong unit";
     return "cancelled";
 }
 
@@ -257,6 +280,7 @@ void tst_faultmatrix::everyFaultAtEveryPhaseEndsInOrderAndTheUnitRecovers()
     if (expect.mayEndAtNextReply && bench.messageTexts() == QStringList {kNotBootloader}) {
         seen.finishes = false;
         seen.messages = QStringList {kNotBootloader};
+        seen.failed = true;
         lastFrame = phase.frame + 1;
     }
 
@@ -266,8 +290,9 @@ void tst_faultmatrix::everyFaultAtEveryPhaseEndsInOrderAndTheUnitRecovers()
     // Panel 2 claims only phases that ran: every failure here wipes it, and
     // no phase after the fault adds its letter.
     if (fault != Fault::Close)
-        QCOMPARE(bench->panelText(2), QString(seen.finishes ? "EBPV" : ""));
+        QCOMPARE(bench->panelText(2), seen.finishes ? QStringLiteral("EBPV") : seen.indicators);
     QCOMPARE(bench->bSuccess, seen.finishes);
+    QCOMPARE(bench->bFailed, seen.failed);
     QVERIFY(bench.sim().dump());
     QVERIFY2(bench.sim().violations().isEmpty(), qPrintable(bench.sim().violations().join(" | ")));
     if (seen.finishes) {

@@ -161,4 +161,6 @@ private:
     bool m_bReplyJudged = false;
     // The run was stopped by the user (Cancel, or the window closed).
     bool m_bCancelled = false;
+    // The finish command of this run went out whole: the only end that is a success.
+    bool m_bFinishSent = false;
 };

@@ -41,6 +41,7 @@ void frmMain::cmdProgram_Click()
     bFirstProgram = true;
     bFailed = false;
     m_bCancelled = false;
+    m_bFinishSent = false;
 
     if (bStopped) {
         bStopped = false;
@@ -117,7 +118,9 @@ void frmMain::runUpdate()
         }
     }
 
-    if (bUpdateOver && !bFailed && !m_unloading)
+    // Only a run that told the unit to start has updated it, whatever else
+    // the flags say.
+    if (m_bFinishSent && bUpdateOver && !bFailed && !m_unloading)
         showSuccessDialog();
 }
 
