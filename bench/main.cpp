@@ -26,6 +26,7 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -207,14 +208,66 @@ struct Row
     }
 };
 
+// Resident set size of this process, in MB.
+double residentMegabytes()
+{
+    long pages = 0, resident = 0;
+    std::FILE *f = std::fopen("/proc/self/statm", "r");
+    if (!f)
+        return std::nan("");
+    const int read = std::fscanf(f, "%ld %ld", &pages, &resident);
+    std::fclose(f);
+    return read == 2 ? double(resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0) : std::nan("");
+}
+
+// Several units updated one after another in one sitting: one window, Program
+// pressed again while the last completion dialog still counts down. Prints
+// the memory held after every tenth update.
+int soak(int updates, const QString &simPath)
+{
+    frmMain window;
+    QStringList messages;
+    window.setMsgResponder([&](frmMain::MsgKind, const QString &, const QString &text) {
+        messages << text;
+        return QMessageBox::Ok;
+    });
+    window.show();
+    std::printf("\n%-8s %9s\n", "updates", "RSS MB");
+    for (int i = 1; i <= updates; ++i) {
+        SimUnit sim;
+        if (!sim.start({}, simPath)) {
+            std::fprintf(stderr, "axr574-bench: cannot start %s\n", qPrintable(simPath));
+            return 1;
+        }
+        SimUnit *unit = &sim;
+        MSComm::setPortResolver([unit](int port) { return port == 1 ? unit->devicePath() : QString(); });
+        window.cmdProgram_Click();
+        // Let the dialog paint and the last one's deletion happen, as they
+        // would while a person reaches for the next unit.
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        if (!window.bSuccess || !messages.isEmpty()) {
+            std::fprintf(stderr, "axr574-bench: update %d did not succeed: %s\n", i, qPrintable(messages.join(" | ")));
+            return 1;
+        }
+        if (i % 10 == 0 || i == updates)
+            std::printf("%-8d %9.1f\n", i, residentMegabytes());
+        std::fflush(stdout);
+    }
+    MSComm::setPortResolver(nullptr);
+    return 0;
+}
+
 void usage(std::FILE *to)
 {
-    std::fputs("usage: axr574-bench [--runs N] [--slow-runs N] [--all-rates | --rates LIST] [--quick] [--sim PATH]\n"
+    std::fputs("usage: axr574-bench [--runs N] [--slow-runs N] [--all-rates | --rates LIST] [--quick] [--soak N] "
+               "[--sim PATH]\n"
                "  --runs N       runs per figure (3)\n"
                "  --slow-runs N  runs per figure at 9600 baud and below (default: N, at most 2)\n"
                "  --all-rates    also 4800, 19200 and 38400 baud\n"
                "  --rates LIST   paced rates to run, comma-separated (9600,57600)\n"
                "  --quick        one unpaced update and one no-reply verdict; checks that it runs\n"
+               "  --soak N       N unpaced updates in one window; memory after every tenth\n"
                "  --sim PATH     the simulated unit (" AXR574_SIM_PATH ")\n",
         to);
 }
@@ -232,6 +285,7 @@ int main(int argc, char *argv[])
     int slowRuns = -1;
     bool allRates = false;
     bool quick = false;
+    int soakUpdates = 0;
     QVector<int> rates;
     QString simPath = QStringLiteral(AXR574_SIM_PATH);
     const QStringList a = QCoreApplication::arguments();
@@ -252,6 +306,8 @@ int main(int argc, char *argv[])
             }
         } else if (a[i] == QLatin1String("--quick"))
             quick = true;
+        else if (a[i] == QLatin1String("--soak") && i + 1 < a.size())
+            soakUpdates = a[++i].toInt(&ok);
         else if (a[i] == QLatin1String("--sim") && i + 1 < a.size())
             simPath = a[++i];
         else if (a[i] == QLatin1String("--help")) {
@@ -268,6 +324,8 @@ int main(int argc, char *argv[])
     // default set within a few minutes.
     if (slowRuns < 0)
         slowRuns = std::min(runs, 2);
+    if (soakUpdates > 0)
+        return soak(soakUpdates, simPath);
 
     QVector<Row> rows;
     if (quick) {
