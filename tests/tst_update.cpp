@@ -103,7 +103,6 @@ void tst_update::remoteProgramWakesTheUnitAtItsRate()
     QCOMPARE(frames.size(), wakeFrames + fullRunCommands().size());
 }
 
-
 void tst_update::unitNotToBeUpdatedIsLeftUntouched_data()
 {
     QTest::addColumn<QStringList>("args");
@@ -141,7 +140,6 @@ void tst_update::unitNotToBeUpdatedIsLeftUntouched()
     QVERIFY(bench.sim().dump());
     QCOMPARE(bench.sim().commands(), QStringList {"0001"});
 }
-
 
 void tst_update::faultsEndTheRunWithNothingSentAfter_data()
 {
@@ -215,6 +213,7 @@ void tst_update::programUnloadsTheCompletionDialogOfTheLastRun()
     QVERIFY(bench.programAndSettle());
     QPointer<frmSuccess> first = bench->successDialog();
     QVERIFY(first && bench->bSuccess);
+    const qint64 iconKey = first->windowIcon().cacheKey();
 
     // The unit left its bootloader with the finish packet: wake it remotely.
     bench.window().findChild<QCheckBox *>("chkRemote")->setChecked(true);
@@ -229,6 +228,10 @@ void tst_update::programUnloadsTheCompletionDialogOfTheLastRun()
     QTRY_VERIFY(!first);
     QVERIFY(bench->successDialog() && bench->bSuccess);
     QCOMPARE(bench->successDialog()->secondsLeft(), 10);
+    // One icon for the whole process: a dialog that decoded its own would
+    // leave its pixmaps in the style's cache after every update.
+    QCOMPARE(bench->successDialog()->windowIcon().cacheKey(), iconKey);
+    QCOMPARE(bench->windowIcon().cacheKey(), iconKey);
 }
 
 QTEST_MAIN(tst_update)

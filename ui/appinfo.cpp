@@ -1,10 +1,13 @@
 #include "ui/appinfo.h"
 
+#include <QGuiApplication>
 #include <QIcon>
 
 namespace appinfo {
 
-QIcon icon()
+namespace {
+
+QIcon loadIcon()
 {
     // The 64 px file keeps its plain name: it is also the installed icon.
     static const struct
@@ -25,6 +28,18 @@ QIcon icon()
     for (const auto &size : kSizes)
         icon.addFile(QString::fromLatin1(size.file), QSize(size.pixels, size.pixels));
     return icon;
+}
+
+} // namespace
+
+QIcon icon()
+{
+    // Decoded once per process and kept by the application: every window
+    // shares it, so the pixmaps drawn from it are cached once, not once per
+    // completion dialog.
+    if (QGuiApplication::windowIcon().isNull())
+        QGuiApplication::setWindowIcon(loadIcon());
+    return QGuiApplication::windowIcon();
 }
 
 } // namespace appinfo
