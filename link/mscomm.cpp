@@ -5,6 +5,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QSerialPortInfo>
+#include <QThread>
 
 #include <algorithm>
 #include <cerrno>
@@ -439,6 +440,17 @@ void MSComm::discardInput()
     m_port.readAll();
     m_port.clear(QSerialPort::Input);
     m_port.clearError();
+}
+
+void MSComm::waitForInput(int msecs)
+{
+    if (m_port.isOpen() && !m_lineFailed) {
+        // A wait that ends without bytes leaves a time-out error behind.
+        if (!m_port.waitForReadyRead(msecs))
+            m_port.clearError();
+        return;
+    }
+    QThread::msleep(msecs);
 }
 
 void MSComm::onReadyRead()

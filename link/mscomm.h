@@ -70,6 +70,9 @@ public:
     // bytes' wire time plus a grace period; false (and the line failed) when
     // the bytes could not all be written.
     bool Output(const QByteArray &bytes);
+    // Waits up to msecs for bytes to arrive, returning as soon as some do;
+    // a receive event they complete is raised before it returns.
+    void waitForInput(int msecs);
     int CommEvent() const { return m_commEvent; }
     QByteArray Input();
     void discardInput();

@@ -72,24 +72,20 @@ void frmMain::HandleInput(QByteArray &sReceive)
 
 void frmMain::waitForReply(int &iPolls)
 {
-    // Each poll lasts one tick of a precise 1 ms timer. Between ticks the loop
-    // sleeps in the event dispatcher, so the reply, Cancel and repaints are
-    // served the moment they come, and only ticks advance the time limit.
+    // Each poll waits on the port itself for up to a millisecond, so a reply
+    // raises its receive event the moment it is complete, then serves the
+    // window's pending events once: Cancel, menus and repaints.
     bReplyReceived = false;
     iPolls = 0;
-    m_iTicks = 0;
-    m_pollTick.start();
     while (!bReplyReceived) {
         if (onPoll)
             onPoll(iPolls + 1);
-        const int iTicksBefore = m_iTicks;
-        while (m_iTicks == iTicksBefore && !bReplyReceived && !MSComm1.lineFailed())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        MSComm1.waitForInput(kPollMs);
+        QCoreApplication::processEvents();
         ++iPolls;
         if (iPolls > kPollLimit || MSComm1.lineFailed())
             bReplyReceived = true;
     }
-    m_pollTick.stop();
 }
 
 void frmMain::pauseWithEvents(int msecs)

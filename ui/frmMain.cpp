@@ -19,7 +19,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
-#include <QScopeGuard>
 #include <QScreen>
 #include <QSerialPortInfo>
 #include <QStatusBar>
@@ -151,10 +150,6 @@ frmMain::frmMain(QWidget *parent)
     m_ui->cboBaudrate->setEditable(false);
 
     fitFonts();
-
-    m_pollTick.setTimerType(Qt::PreciseTimer);
-    m_pollTick.setInterval(1);
-    connect(&m_pollTick, &QTimer::timeout, this, [this] { ++m_iTicks; });
 
     connect(&MSComm1, &MSComm::OnComm, this, &frmMain::MSComm1_OnComm);
     connect(m_ui->cboComPort, &QComboBox::activated, this, &frmMain::cboComPort_Click);
@@ -344,14 +339,6 @@ void frmMain::setMsgResponder(MsgResponder responder)
 QMessageBox::StandardButton frmMain::MsgBox(const QString &text, MsgKind kind)
 {
     const QString title = kind == MsgKind::Question ? QStringLiteral("Confirm Firmware Replace") : sTitleVer;
-    // A box may come up in the middle of a reply wait (the Cancel message);
-    // its clock must not tick the processor awake while the user reads.
-    const bool bTicking = m_pollTick.isActive();
-    m_pollTick.stop();
-    const auto restart = qScopeGuard([this, bTicking] {
-        if (bTicking)
-            m_pollTick.start();
-    });
     if (m_responder)
         return m_responder(kind, title, text);
 

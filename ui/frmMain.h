@@ -10,7 +10,6 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QString>
-#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -151,9 +150,6 @@ private:
     QPointer<frmAbout> m_about;
     bool m_unloading = false;
 
-    // The reply wait's clock; it stands still while a message box is up.
-    QTimer m_pollTick;
-    int m_iTicks = 0;
     // Counts every reply stored, so that a scan can tell a reply of its own
     // from one left over from an earlier run.
     int m_iRepliesReceived = 0;
