@@ -1,14 +1,18 @@
-// MSComm1: the serial port as the update sees it. A thin layer over
-// QSerialPort that keeps the settings of a communications control (port
-// number, settings text, receive threshold) and reports open failures by kind.
+// MSComm1: the serial port as the update sees it. It keeps the settings of a
+// communications control (port number, settings text, receive threshold),
+// reports open failures by kind and raises its receive event on the window's
+// thread. What talks to the system lives in one file per platform:
+// mscomm_unix.cpp over QSerialPort, mscomm_win.cpp straight over Win32.
 #pragma once
 
 #include <QByteArray>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
+#include <memory>
 
 class MSComm : public QObject
 {
@@ -28,9 +32,13 @@ public:
     static QString resolvePort(int port);
     static QString defaultPortName(int port);
 
-    // Bytes still in the driver's output queue of the open descriptor; tests
+    // For ports 1 to count, what each stands for here and now: "not present",
+    // or the device, its adapter and, where known, the program holding it.
+    static QStringList portDescriptions(int count);
+
+    // Bytes still in the driver's output queue of the open port; tests
     // replace it to stand for a driver that never finishes sending.
-    using OutputQueueReader = std::function<int(int fd)>;
+    using OutputQueueReader = std::function<int(qintptr handle)>;
     static void setOutputQueueReader(OutputQueueReader reader);
 
     static constexpr int kInBufferSize = 1024;
@@ -49,7 +57,7 @@ public:
 
     void setInputMode(int mode) { m_inputMode = mode; }
     void setInputLen(int length) { m_inputLen = length; }
-    void setRThreshold(int count);
+    void setRThreshold(int count) { m_rThreshold = count; }
     int RThreshold() const { return m_rThreshold; }
     void setSThreshold(int count) { m_sThreshold = count; }
     void setDTREnable(bool on);
@@ -60,7 +68,8 @@ public:
     // PortOpen = True / False. Opening returns false and sets lastError().
     // On Linux and macOS a port that another program holds (lock file,
     // advisory lock, or open in a process of this user) is ErrPortInUse; an
-    // open port holds the advisory lock itself until it closes.
+    // open port holds the advisory lock itself until it closes. Windows
+    // refuses a second open by itself.
     bool setPortOpen(bool open);
     bool PortOpen() const;
     // True when the last close had to drop bytes the driver never sent.
@@ -79,6 +88,8 @@ public:
 
     int lastError() const { return m_lastError; }
     QString lastErrorText() const { return m_lastErrorText; }
+    // The last open was refused for want of access rights to the device.
+    bool lastOpenDenied() const { return m_openDenied; }
     QString deviceName() const { return m_device; }
     // After ErrPortInUse: who holds the port, where known ("/dev/ttyUSB0 is
     // open in minicom (process 4242)."), else empty.
@@ -91,25 +102,39 @@ public:
     // Time the line takes to carry this many bytes at the current settings.
     int wireTimeMs(qsizetype bytes) const;
 
-    QSerialPort &port() { return m_port; }
+    // The system's descriptor or handle of the open port.
+    qintptr handle() const;
 
 signals:
     void OnComm();
     void LineFailed();
 
 private:
-    void onReadyRead();
-    void onErrorOccurred(QSerialPort::SerialPortError error);
+    // The platform's part, in mscomm_unix.cpp or mscomm_win.cpp.
+    struct Device;
+    bool openDevice();
+    bool closeDevice(); // false when unsent output had to be dropped
+    void abortDevice(); // closes at once, dropping unsent output
+    bool deviceOpen() const;
     void applyLineSettings();
-    void requestLowLatency();
+    void applyControlLines();
+    bool writeDevice(const QByteArray &bytes);
+    void waitOnDevice(int msecs);
+    QByteArray readDevice();
+    void flushDeviceInput();
+    qintptr deviceHandle() const;
+    static int driverOutputQueue(qintptr handle);
+    static QStringList portHolderNames(const QStringList &devices);
+
+    // Raises the receive event when at least the threshold's count of bytes
+    // is waiting.
+    void receiveIfReady(qsizetype waiting);
     void failLine();
-    bool drainOutput();
-    static int outputQueued(int fd);
+    int outputQueued() const;
 
     static constexpr int kDriverGraceMs = 1000;
-    static constexpr int kDrainPollUs = 1000;
 
-    QSerialPort m_port;
+    std::unique_ptr<Device> d;
     int m_commPort = 1;
     QString m_settings = QStringLiteral("9600,N,8,1");
     qint32 m_baud = 9600;
@@ -129,7 +154,7 @@ private:
     QString m_lastErrorText;
     QString m_portHolderText;
     QString m_device;
+    bool m_openDenied = false;
     bool m_lineFailed = false;
     bool m_outputDropped = false;
-    bool m_inEvent = false;
 };

@@ -300,7 +300,7 @@ void tst_handsandcables::aFullDriverIsWaitedForAndOnlyAStuckOneFails()
 
     // Fill the line until the driver takes nothing more, even after it has
     // moved what it holds on to the far end's side.
-    const int fd = int(bench->MSComm1.port().handle());
+    const int fd = int(bench->MSComm1.handle());
     QVERIFY(::fcntl(fd, F_GETFL) & O_NONBLOCK);
     const QByteArray filler(512, 'f');
     qsizetype queued = 0;

@@ -8,8 +8,6 @@
 #include "ui/frmInstructions.h"
 #include "ui/frmSuccess.h"
 
-#include "link/portusers.h"
-
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCloseEvent>
@@ -20,7 +18,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
-#include <QSerialPortInfo>
 #include <QStatusBar>
 #include <QStyle>
 #include <QStyleOptionComboBox>
@@ -486,26 +483,9 @@ void frmMain::describePorts()
 {
     // Each entry tells which device it stands for here and now, and which
     // program holds it, as far as this user can see.
-    const QList<QSerialPortInfo> infos = QSerialPortInfo::availablePorts();
-    QStringList devices;
-    for (int i = 0; i < m_ui->cboComPort->count(); ++i)
-        devices << MSComm::resolvePort(i + 1);
-    const QList<std::optional<portusers::Holder>> holders = portusers::findPortHolders(devices);
-    for (int i = 0; i < devices.size(); ++i) {
-        const QString &device = devices.at(i);
-        QString tip = QStringLiteral("not present");
-        if (!device.isEmpty()) {
-            tip = device;
-            for (const QSerialPortInfo &info : infos) {
-                if (info.systemLocation() == device && !info.description().isEmpty())
-                    tip += QStringLiteral(", ") + info.description();
-            }
-            if (const std::optional<portusers::Holder> &holder = holders.at(i))
-                tip += QStringLiteral(", in use by ")
-                    + (holder->name.isEmpty() ? QStringLiteral("process %1").arg(holder->pid) : holder->name);
-        }
-        m_ui->cboComPort->setItemData(i, tip, Qt::ToolTipRole);
-    }
+    const QStringList tips = MSComm::portDescriptions(m_ui->cboComPort->count());
+    for (int i = 0; i < tips.size(); ++i)
+        m_ui->cboComPort->setItemData(i, tips.at(i), Qt::ToolTipRole);
 }
 
 // --- Other windows ------------------------------------------------------------

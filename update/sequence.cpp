@@ -8,14 +8,7 @@
 #include "update/packets.h"
 #include "update/sleepguard.h"
 
-#include <QFile>
-
 #include <optional>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -144,12 +137,9 @@ void frmMain::openFailure()
         // that never opened; say what the system said and end the run.
         QString text = QStringLiteral("Selected COM Port could not be opened.\r\n\r\n%1: %2")
                            .arg(MSComm1.deviceName(), MSComm1.lastErrorText());
-#ifdef Q_OS_UNIX
-        const QByteArray path = QFile::encodeName(MSComm1.deviceName());
-        if (!path.isEmpty() && ::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES)
+        if (MSComm1.lastOpenDenied())
             text += QStringLiteral("\r\n\r\nYour account needs access to serial ports, for example "
                                    "membership of the dialout group (then log in again).");
-#endif
         MsgBox(text, MsgKind::Warning);
     }
     setExitCaption(QStringLiteral("Exit (ESC)"));

@@ -1,0 +1,296 @@
+// The serial port on Linux and macOS: QSerialPort for opening, settings and
+// reading, the descriptor itself where Qt would add a round through the
+// event loop or wait without a bound.
+#include "mscomm.h"
+
+#include "portusers.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QSerialPortInfo>
+#include <QThread>
+
+#include <algorithm>
+#include <cerrno>
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+#ifdef Q_OS_LINUX
+#include <linux/serial.h>
+#endif
+
+namespace {
+
+constexpr int kDrainPollUs = 1000;
+
+// "ttyUSB10" after "ttyUSB9": digit runs compare by value.
+bool naturalLess(const QString &a, const QString &b)
+{
+    int i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            int ei = i, ej = j;
+            while (ei < a.size() && a[ei].isDigit())
+                ++ei;
+            while (ej < b.size() && b[ej].isDigit())
+                ++ej;
+            const qulonglong na = a.mid(i, ei - i).toULongLong();
+            const qulonglong nb = b.mid(j, ej - j).toULongLong();
+            if (na != nb)
+                return na < nb;
+            i = ei;
+            j = ej;
+        } else {
+            if (a[i] != b[j])
+                return a[i] < b[j];
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
+bool isUsbAdapter(const QString &name)
+{
+    return name.contains(QLatin1String("USB"), Qt::CaseInsensitive)
+        || name.contains(QLatin1String("ACM"), Qt::CaseInsensitive)
+        || name.contains(QLatin1String("usbserial"), Qt::CaseInsensitive)
+        || name.contains(QLatin1String("usbmodem"), Qt::CaseInsensitive);
+}
+
+} // namespace
+
+struct MSComm::Device
+{
+    QSerialPort port;
+};
+
+QString MSComm::defaultPortName(int port)
+{
+    if (port < 1)
+        return QString();
+    // Port n is the n-th serial port the system lists: USB and ACM adapters
+    // first, since that is how most units are attached, then the rest.
+    QStringList usb, other;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        const QString name = info.portName();
+#ifdef Q_OS_MACOS
+        if (!name.startsWith(QLatin1String("cu.")))
+            continue;
+#endif
+        (isUsbAdapter(name) ? usb : other).append(info.systemLocation());
+    }
+    std::sort(usb.begin(), usb.end(), naturalLess);
+    std::sort(other.begin(), other.end(), naturalLess);
+    const QStringList all = usb + other;
+    return port <= all.size() ? all.at(port - 1) : QString();
+}
+
+QStringList MSComm::portHolderNames(const QStringList &devices)
+{
+    QStringList names;
+    for (const std::optional<portusers::Holder> &holder : portusers::findPortHolders(devices)) {
+        if (!holder)
+            names << QString();
+        else
+            names << (holder->name.isEmpty() ? QStringLiteral("process %1").arg(holder->pid) : holder->name);
+    }
+    return names;
+}
+
+MSComm::MSComm(QObject *parent)
+    : QObject(parent)
+    , d(std::make_unique<Device>())
+{
+    d->port.setReadBufferSize(kInBufferSize);
+    // Qt raises readyRead once per arrival; the threshold decides whether the
+    // bytes waiting so far make a receive event.
+    connect(&d->port, &QSerialPort::readyRead, this, [this] { receiveIfReady(d->port.bytesAvailable()); });
+    connect(&d->port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
+        // On hot unplug of an adapter the errors come in numbers; the first
+        // one fails the line.
+        if (error == QSerialPort::ResourceError || error == QSerialPort::WriteError || error == QSerialPort::ReadError)
+            failLine();
+    });
+}
+
+MSComm::~MSComm()
+{
+    setPortOpen(false);
+}
+
+bool MSComm::deviceOpen() const
+{
+    return d->port.isOpen();
+}
+
+qintptr MSComm::deviceHandle() const
+{
+    return d->port.isOpen() ? qintptr(d->port.handle()) : -1;
+}
+
+bool MSComm::openDevice()
+{
+    // Opening a terminal device resets its line for whoever else has it open,
+    // so the signs that need no open come first.
+    if (const std::optional<portusers::Holder> holder = portusers::findPortHolder(m_device)) {
+        m_lastError = ErrPortInUse;
+        m_lastErrorText = QStringLiteral("Port in use");
+        m_portHolderText = portusers::describe(m_device, *holder);
+        return false;
+    }
+
+    QSerialPort &port = d->port;
+    port.setPortName(m_device);
+    if (!port.open(QIODevice::ReadWrite)) {
+        const QSerialPort::SerialPortError error = port.error();
+        m_lastErrorText = port.errorString();
+        port.clearError();
+        // Qt reports a port locked by another program and a device we may
+        // not open alike; only the second one fails the access test.
+        const bool accessible = ::access(QFile::encodeName(m_device).constData(), R_OK | W_OK) == 0;
+        m_openDenied = !accessible && errno == EACCES;
+        switch (error) {
+        case QSerialPort::DeviceNotFoundError: m_lastError = ErrNoSuchPort; break;
+        case QSerialPort::OpenError: m_lastError = ErrPortInUse; break;
+        case QSerialPort::PermissionError: m_lastError = accessible ? ErrPortInUse : ErrOther; break;
+        default: m_lastError = ErrOther; break;
+        }
+        return false;
+    }
+    // Held for as long as the port is open, so that programs that honour the
+    // lock see ours; closing the descriptor releases it.
+    portusers::Holder locker;
+    if (!portusers::lockDevice(static_cast<int>(port.handle()), &locker)) {
+        port.close();
+        port.clearError();
+        m_lastError = ErrPortInUse;
+        m_lastErrorText = QStringLiteral("Port locked");
+        m_portHolderText = portusers::describe(m_device, locker);
+        return false;
+    }
+
+    applyLineSettings();
+    applyControlLines();
+
+#ifdef Q_OS_LINUX
+    // USB adapters hold short replies back for up to 16 ms unless asked not to;
+    // with some two thousand short exchanges per update that would dominate.
+    // Devices without the ioctl (pseudo-terminals, some drivers) are left as is.
+    serial_struct info {};
+    const int fd = static_cast<int>(port.handle());
+    if (::ioctl(fd, TIOCGSERIAL, &info) == 0 && !(info.flags & ASYNC_LOW_LATENCY)) {
+        info.flags |= ASYNC_LOW_LATENCY;
+        ::ioctl(fd, TIOCSSERIAL, &info);
+    }
+#endif
+    return true;
+}
+
+void MSComm::applyLineSettings()
+{
+    QSerialPort &port = d->port;
+    port.setBaudRate(m_baud);
+    port.setParity(m_parity);
+    port.setDataBits(m_dataBits);
+    port.setStopBits(m_stopBits);
+    port.setFlowControl(m_handshaking == 0 ? QSerialPort::NoFlowControl
+            : m_handshaking == 1           ? QSerialPort::SoftwareControl
+                                           : QSerialPort::HardwareControl);
+    // Some devices (pseudo-terminals among them) refuse a setting they cannot
+    // express; the error is sticky, so clear it before it taints later checks.
+    port.clearError();
+}
+
+void MSComm::applyControlLines()
+{
+    d->port.setDataTerminalReady(m_dtr);
+    if (m_handshaking < 2)
+        d->port.setRequestToSend(m_rts);
+    d->port.clearError();
+}
+
+bool MSComm::writeDevice(const QByteArray &bytes)
+{
+    // Straight to the driver: the port's own queue would add a round through
+    // the event loop to every exchange. A driver whose buffer is full for the
+    // moment gets the packet's wire time and a grace period to take the rest.
+    QDeadlineTimer deadline(wireTimeMs(bytes.size()) + kDriverGraceMs);
+    const int fd = static_cast<int>(d->port.handle());
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t written = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (written > 0) {
+            done += written;
+            continue;
+        }
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return false;
+        pollfd ready {fd, POLLOUT, 0};
+        const qint64 left = deadline.remainingTime();
+        if (left <= 0 || (::poll(&ready, 1, int(left)) < 0 && errno != EINTR)
+            || (ready.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            return false;
+    }
+    return true;
+}
+
+void MSComm::waitOnDevice(int msecs)
+{
+    if (!d->port.isOpen()) {
+        QThread::msleep(msecs);
+        return;
+    }
+    // Returns as soon as bytes arrive, having read them and raised readyRead;
+    // a wait that ends without bytes leaves a time-out error behind.
+    if (!d->port.waitForReadyRead(msecs))
+        d->port.clearError();
+}
+
+QByteArray MSComm::readDevice()
+{
+    return d->port.readAll();
+}
+
+void MSComm::flushDeviceInput()
+{
+    d->port.readAll();
+    d->port.clear(QSerialPort::Input);
+    d->port.clearError();
+}
+
+bool MSComm::closeDevice()
+{
+    const int fd = static_cast<int>(d->port.handle());
+    int queued = outputQueued();
+    QDeadlineTimer deadline(wireTimeMs(std::max(queued, 0)) + kDriverGraceMs);
+    while (queued > 0 && !deadline.hasExpired()) {
+        ::usleep(kDrainPollUs);
+        queued = outputQueued();
+    }
+    // A driver that stopped sending keeps its bytes: drop them, or the
+    // close would wait for them in the kernel instead.
+    if (queued > 0)
+        ::tcflush(fd, TCOFLUSH);
+    d->port.close();
+    d->port.clearError();
+    return queued <= 0;
+}
+
+void MSComm::abortDevice()
+{
+    // Output the driver cannot send would make the close wait for it.
+    ::tcflush(static_cast<int>(d->port.handle()), TCOFLUSH);
+    d->port.close();
+    d->port.clearError();
+}
+
+int MSComm::driverOutputQueue(qintptr handle)
+{
+    int queued = 0;
+    return handle >= 0 && ::ioctl(int(handle), TIOCOUTQ, &queued) == 0 ? queued : 0;
+}
