@@ -11,6 +11,9 @@
 #ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -76,6 +79,11 @@ bool SingleInstance::claim()
 
 bool SingleInstance::askRunningToRaise(int timeoutMs)
 {
+#ifdef Q_OS_WIN
+    // Windows lets only the program in front bring a window forward; this
+    // start is in front, so it hands that right on.
+    AllowSetForegroundWindow(ASFW_ANY);
+#endif
     QLocalSocket socket;
     socket.connectToServer(m_serverPath);
     if (!socket.waitForConnected(timeoutMs))

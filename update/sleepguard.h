@@ -6,6 +6,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class SleepInhibitor
 {
 public:
@@ -16,6 +18,13 @@ public:
 
     bool held() const;
     void release();
+
+#if defined(Q_OS_WIN)
+    // Stands in for SetThreadExecutionState: tests watch the calls through
+    // it, since not every Windows layer acts on them.
+    using ExecutionStateCall = std::function<unsigned long(unsigned long flags)>;
+    static void setExecutionStateCall(ExecutionStateCall call);
+#endif
 
 private:
 #if defined(Q_OS_WIN)

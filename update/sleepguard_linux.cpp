@@ -2,11 +2,6 @@
 
 #include "ui/appinfo.h"
 
-#if defined(Q_OS_WIN)
-#include <windows.h>
-#elif defined(Q_OS_MACOS)
-#include <IOKit/pwr_mgt/IOPMLib.h>
-#elif defined(Q_OS_LINUX)
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -14,52 +9,6 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-#endif
-
-#if defined(Q_OS_WIN)
-
-SleepInhibitor::SleepInhibitor(const QString &)
-{
-    m_held = SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) != 0;
-}
-
-bool SleepInhibitor::held() const
-{
-    return m_held;
-}
-
-void SleepInhibitor::release()
-{
-    if (m_held)
-        SetThreadExecutionState(ES_CONTINUOUS);
-    m_held = false;
-}
-
-#elif defined(Q_OS_MACOS)
-
-SleepInhibitor::SleepInhibitor(const QString &why)
-{
-    const CFStringRef reason = why.toCFString();
-    IOPMAssertionID id = 0;
-    if (IOPMAssertionCreateWithName(kIOPMAssertionTypePreventUserIdleSystemSleep, kIOPMAssertionLevelOn, reason, &id)
-        == kIOReturnSuccess)
-        m_assertion = id;
-    CFRelease(reason);
-}
-
-bool SleepInhibitor::held() const
-{
-    return m_assertion != 0;
-}
-
-void SleepInhibitor::release()
-{
-    if (m_assertion != 0)
-        IOPMAssertionRelease(m_assertion);
-    m_assertion = 0;
-}
-
-#elif defined(Q_OS_LINUX)
 
 namespace {
 
@@ -106,19 +55,6 @@ void SleepInhibitor::release()
         ::close(m_fd);
     m_fd = -1;
 }
-
-#else
-
-SleepInhibitor::SleepInhibitor(const QString &) { }
-
-bool SleepInhibitor::held() const
-{
-    return false;
-}
-
-void SleepInhibitor::release() { }
-
-#endif
 
 SleepInhibitor::~SleepInhibitor()
 {

@@ -1,0 +1,260 @@
+// The serial port on Windows, straight over Win32 on a handle opened without
+// overlapped I/O. Nothing waits on the driver's events: the receive event is
+// raised when a poll finds the threshold's count of bytes waiting, from the
+// reply wait's own polls and, between waits, from a 1 ms timer. This works
+// alike on every driver, those that never signal a byte's arrival included.
+#include "mscomm.h"
+
+#include <QDeadlineTimer>
+#include <QTimer>
+
+#include <string>
+
+#include <windows.h>
+
+#include <timeapi.h>
+
+namespace {
+
+constexpr DWORD kIdlePollMs = 1;
+constexpr DWORD kDrainPollMs = 1;
+
+} // namespace
+
+struct MSComm::Device
+{
+    explicit Device(MSComm &owner)
+        : owner(owner)
+    { }
+
+    // Bytes waiting in the driver, or -1 when the port no longer answers.
+    qint64 waiting() const
+    {
+        DWORD errors = 0;
+        COMSTAT status {};
+        return ClearCommError(handle, &errors, &status) ? qint64(status.cbInQue) : -1;
+    }
+
+    // One look at the port: raises the receive event, or fails the line.
+    // True when either happened.
+    bool poll()
+    {
+        const qint64 count = waiting();
+        if (count < 0) {
+            owner.failLine();
+            return true;
+        }
+        if (owner.m_rThreshold <= 0 || count < owner.m_rThreshold)
+            return false;
+        owner.receiveIfReady(count);
+        return true;
+    }
+
+    MSComm &owner;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    QTimer idlePoll;
+};
+
+MSComm::Error MSComm::openFailureKind(unsigned long systemError)
+{
+    switch (systemError) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ErrNoSuchPort;
+    // A serial port opens only once: another program has it.
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return ErrPortInUse;
+    default: return ErrOther;
+    }
+}
+
+QString MSComm::defaultPortName(int port)
+{
+    // The device namespace reaches COM10 and above, which plain names do not.
+    return port < 1 ? QString() : QStringLiteral("\\\\.\\COM%1").arg(port);
+}
+
+QStringList MSComm::portHolderNames(const QStringList &devices)
+{
+    // Windows tells who holds a port only by refusing the open.
+    return QStringList(devices.size(), QString());
+}
+
+MSComm::MSComm(QObject *parent)
+    : QObject(parent)
+    , d(std::make_unique<Device>(*this))
+{
+    d->idlePoll.setTimerType(Qt::PreciseTimer);
+    d->idlePoll.setInterval(int(kIdlePollMs));
+    connect(&d->idlePoll, &QTimer::timeout, this, [this] { d->poll(); });
+}
+
+MSComm::~MSComm()
+{
+    setPortOpen(false);
+}
+
+bool MSComm::deviceOpen() const
+{
+    return d->handle != INVALID_HANDLE_VALUE;
+}
+
+qintptr MSComm::deviceHandle() const
+{
+    return deviceOpen() ? reinterpret_cast<qintptr>(d->handle) : -1;
+}
+
+bool MSComm::openDevice()
+{
+    const std::wstring path = m_device.toStdWString();
+    const HANDLE handle
+        = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        m_lastError = openFailureKind(error);
+        m_lastErrorText = qt_error_string(int(error));
+        return false;
+    }
+    d->handle = handle;
+    SetupComm(handle, kInBufferSize, kOutBufferSize);
+    DCB state {};
+    state.DCBlength = sizeof state;
+    if (!GetCommState(handle, &state)) {
+        // Something that opens but is no serial port.
+        m_lastError = ErrOther;
+        m_lastErrorText = qt_error_string(int(GetLastError()));
+        CloseHandle(handle);
+        d->handle = INVALID_HANDLE_VALUE;
+        return false;
+    }
+    applyLineSettings();
+    PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    // Sleeps and timers of a millisecond, not of the default 15.6 ms tick,
+    // while there are replies to wait for.
+    timeBeginPeriod(1);
+    d->idlePoll.start();
+    return true;
+}
+
+void MSComm::applyLineSettings()
+{
+    DCB state {};
+    state.DCBlength = sizeof state;
+    if (!GetCommState(d->handle, &state))
+        return;
+    state.BaudRate = DWORD(m_baud);
+    state.ByteSize = BYTE(m_dataBits);
+    switch (m_parity) {
+    case QSerialPort::EvenParity: state.Parity = EVENPARITY; break;
+    case QSerialPort::OddParity: state.Parity = ODDPARITY; break;
+    case QSerialPort::MarkParity: state.Parity = MARKPARITY; break;
+    case QSerialPort::SpaceParity: state.Parity = SPACEPARITY; break;
+    default: state.Parity = NOPARITY; break;
+    }
+    state.StopBits = m_stopBits == QSerialPort::TwoStop ? TWOSTOPBITS
+        : m_stopBits == QSerialPort::OneAndHalfStop     ? ONE5STOPBITS
+                                                        : ONESTOPBIT;
+    state.fBinary = TRUE;
+    state.fParity = m_parity != QSerialPort::NoParity;
+    // Replies carry 0x00 bytes: they must not be dropped.
+    state.fNull = m_nullDiscard;
+    state.fErrorChar = FALSE;
+    state.fAbortOnError = FALSE;
+    state.fOutxDsrFlow = FALSE;
+    state.fDsrSensitivity = FALSE;
+    state.fDtrControl = m_dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    const bool hardware = m_handshaking >= 2;
+    const bool software = m_handshaking == 1 || m_handshaking == 3;
+    state.fOutxCtsFlow = hardware;
+    state.fRtsControl = hardware ? RTS_CONTROL_HANDSHAKE : m_rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    state.fOutX = software;
+    state.fInX = software;
+    state.fTXContinueOnXoff = TRUE;
+    SetCommState(d->handle, &state);
+
+    // Reads take what is waiting and return at once. A write may wait for a
+    // full driver up to the bytes' wire time and a grace period, no longer.
+    COMMTIMEOUTS timeouts {};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.WriteTotalTimeoutMultiplier = DWORD(wireTimeMs(1));
+    timeouts.WriteTotalTimeoutConstant = kDriverGraceMs;
+    SetCommTimeouts(d->handle, &timeouts);
+}
+
+void MSComm::applyControlLines()
+{
+    EscapeCommFunction(d->handle, m_dtr ? SETDTR : CLRDTR);
+    if (m_handshaking < 2)
+        EscapeCommFunction(d->handle, m_rts ? SETRTS : CLRRTS);
+}
+
+bool MSComm::writeDevice(const QByteArray &bytes)
+{
+    DWORD written = 0;
+    // Fewer bytes than asked for means the write's deadline passed.
+    return WriteFile(d->handle, bytes.constData(), DWORD(bytes.size()), &written, nullptr)
+        && written == DWORD(bytes.size());
+}
+
+void MSComm::waitOnDevice(int msecs)
+{
+    if (deviceOpen() && d->poll())
+        return;
+    Sleep(DWORD(msecs));
+    if (deviceOpen())
+        d->poll();
+}
+
+QByteArray MSComm::readDevice()
+{
+    const qint64 count = d->waiting();
+    if (count < 0) {
+        failLine();
+        return QByteArray();
+    }
+    QByteArray data(count, Qt::Uninitialized);
+    DWORD got = 0;
+    if (count > 0 && !ReadFile(d->handle, data.data(), DWORD(count), &got, nullptr)) {
+        failLine();
+        return QByteArray();
+    }
+    data.resize(qsizetype(got));
+    return data;
+}
+
+void MSComm::flushDeviceInput()
+{
+    PurgeComm(d->handle, PURGE_RXABORT | PURGE_RXCLEAR);
+}
+
+bool MSComm::closeDevice()
+{
+    // FlushFileBuffers would wait without a bound for a driver that stopped
+    // sending; watch the queue for the bytes' wire time and a grace period.
+    int queued = outputQueued();
+    QDeadlineTimer deadline(wireTimeMs(std::max(queued, 0)) + kDriverGraceMs);
+    while (queued > 0 && !deadline.hasExpired()) {
+        Sleep(kDrainPollMs);
+        queued = outputQueued();
+    }
+    if (queued > 0)
+        PurgeComm(d->handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    abortDevice();
+    return queued <= 0;
+}
+
+void MSComm::abortDevice()
+{
+    d->idlePoll.stop();
+    PurgeComm(d->handle, PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_RXCLEAR);
+    CloseHandle(d->handle);
+    d->handle = INVALID_HANDLE_VALUE;
+    timeEndPeriod(1);
+}
+
+int MSComm::driverOutputQueue(qintptr handle)
+{
+    DWORD errors = 0;
+    COMSTAT status {};
+    return handle != -1 && ClearCommError(reinterpret_cast<HANDLE>(handle), &errors, &status) ? int(status.cbOutQue)
+                                                                                              : 0;
+}
