@@ -10,13 +10,9 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-# The reverse-DNS name of the maker's domain names the desktop entry and the
-# AppStream component alike; the window tells the desktop the same name.
-set(AXR574_APP_ID org.example.brackwater.axr574_firmware)
 set(AXR574_MAINTAINER "Brackwater Tuner Works <packages@brackwater.example.org>")
 
 set_property(TARGET axr574-firmware PROPERTY POSITION_INDEPENDENT_CODE ON)
-target_compile_definitions(axr574-firmware PRIVATE AXR574_DESKTOP_ID="${AXR574_APP_ID}")
 install(TARGETS axr574-firmware RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # A stripped install also drops the compilers' version strings, which no one
 # running the program needs.
