@@ -12,22 +12,19 @@ set(axr574_zip_dir ${PROJECT_BINARY_DIR}/zip)
 set(AXR574_ZIP ${PROJECT_BINARY_DIR}/axr574-firmware-${PROJECT_VERSION}-win64.zip)
 configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${axr574_zip_dir}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/windows/README.txt.in ${axr574_zip_dir}/README.txt @ONLY NEWLINE_STYLE CRLF)
-# Dated by the sources, like the Debian package, so that the same sources
-# give the same zip.
-set(axr574_zip_mtime)
+# Dated by the sources, like the Debian package, and without the owner and
+# access times of the files, so that the same sources give the same zip.
+find_program(AXR574_ZIP_TOOL zip REQUIRED)
+set(axr574_zip_date)
 if(AXR574_SOURCE_DATE_EPOCH)
-    # string(TIMESTAMP) tells the time of SOURCE_DATE_EPOCH where one is set.
-    set(axr574_caller_epoch "$ENV{SOURCE_DATE_EPOCH}")
-    set(ENV{SOURCE_DATE_EPOCH} "${AXR574_SOURCE_DATE_EPOCH}")
-    string(TIMESTAMP axr574_zip_time "%Y-%m-%d %H:%M:%S UTC" UTC)
-    set(ENV{SOURCE_DATE_EPOCH} "${axr574_caller_epoch}")
-    set(axr574_zip_mtime "--mtime=${axr574_zip_time}")
+    set(axr574_zip_date COMMAND touch -d @${AXR574_SOURCE_DATE_EPOCH} axr574-firmware.exe LICENSE.txt README.txt)
 endif()
 add_custom_command(
     OUTPUT ${AXR574_ZIP}
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:axr574-firmware> ${axr574_zip_dir}/axr574-firmware.exe
+    ${axr574_zip_date}
     COMMAND ${CMAKE_COMMAND} -E rm -f ${AXR574_ZIP}
-    COMMAND ${CMAKE_COMMAND} -E tar cf ${AXR574_ZIP} --format=zip ${axr574_zip_mtime}
+    COMMAND ${CMAKE_COMMAND} -E env TZ=UTC ${AXR574_ZIP_TOOL} -q -X ${AXR574_ZIP}
             axr574-firmware.exe LICENSE.txt README.txt
     DEPENDS axr574-firmware ${axr574_zip_dir}/LICENSE.txt ${axr574_zip_dir}/README.txt
     WORKING_DIRECTORY ${axr574_zip_dir}
