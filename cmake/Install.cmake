@@ -81,12 +81,7 @@ endif()
 
 # The licence in the machine-readable form Debian reads: its copyright line
 # becomes the Copyright field, its text the licence paragraph.
-file(READ ${PROJECT_SOURCE_DIR}/LICENSE axr574_license)
-if(NOT axr574_license MATCHES "Copyright \\(c\\) ([^\n]+)\n\n(Permission.*[^\n])\n*$")
-    message(FATAL_ERROR "LICENSE: no copyright line followed by the licence text")
-endif()
-set(AXR574_COPYRIGHT "${CMAKE_MATCH_1}")
-set(AXR574_LICENSE_TEXT "${CMAKE_MATCH_2}")
+include(${CMAKE_CURRENT_LIST_DIR}/License.cmake)
 string(REPLACE "\n\n" "\n.\n" AXR574_LICENSE_TEXT "${AXR574_LICENSE_TEXT}")
 string(REPLACE "\n" "\n " AXR574_LICENSE_TEXT "${AXR574_LICENSE_TEXT}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/copyright.in ${axr574_docs}/copyright @ONLY)
