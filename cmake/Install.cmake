@@ -10,13 +10,9 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-# The reverse-DNS name of the maker's domain names the desktop entry and the
-# AppStream component alike; the window tells the desktop the same name.
-set(AXR574_APP_ID org.example.brackwater.axr574_firmware)
 set(AXR574_MAINTAINER "Brackwater Tuner Works <packages@brackwater.example.org>")
 
 set_property(TARGET axr574-firmware PROPERTY POSITION_INDEPENDENT_CODE ON)
-target_compile_definitions(axr574-firmware PRIVATE AXR574_DESKTOP_ID="${AXR574_APP_ID}")
 install(TARGETS axr574-firmware RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # A stripped install also drops the compilers' version strings, which no one
 # running the program needs.
@@ -85,12 +81,7 @@ endif()
 
 # The licence in the machine-readable form Debian reads: its copyright line
 # becomes the Copyright field, its text the licence paragraph.
-file(READ ${PROJECT_SOURCE_DIR}/LICENSE axr574_license)
-if(NOT axr574_license MATCHES "Copyright \\(c\\) ([^\n]+)\n\n(Permission.*[^\n])\n*$")
-    message(FATAL_ERROR "LICENSE: no copyright line followed by the licence text")
-endif()
-set(AXR574_COPYRIGHT "${CMAKE_MATCH_1}")
-set(AXR574_LICENSE_TEXT "${CMAKE_MATCH_2}")
+include(${CMAKE_CURRENT_LIST_DIR}/License.cmake)
 string(REPLACE "\n\n" "\n.\n" AXR574_LICENSE_TEXT "${AXR574_LICENSE_TEXT}")
 string(REPLACE "\n" "\n " AXR574_LICENSE_TEXT "${AXR574_LICENSE_TEXT}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/copyright.in ${axr574_docs}/copyright @ONLY)

@@ -14,9 +14,10 @@ set(axr574_release_compile "")
 set(axr574_release_link "")
 
 # The sanitizers bring their own checks and replace the fortified functions;
-# the two are not meant to be mixed.
+# the two are not meant to be mixed. The distribution's flags are for its own
+# programs, not for another system's.
 find_program(AXR574_DPKG_BUILDFLAGS dpkg-buildflags)
-if(AXR574_DPKG_BUILDFLAGS AND NOT AXR574_SANITIZE)
+if(AXR574_DPKG_BUILDFLAGS AND NOT AXR574_SANITIZE AND NOT CMAKE_CROSSCOMPILING)
     foreach(kind CPPFLAGS CXXFLAGS LDFLAGS)
         execute_process(COMMAND "${CMAKE_COMMAND}" -E env DEB_BUILD_MAINT_OPTIONS=hardening=+all
                                 "${AXR574_DPKG_BUILDFLAGS}" --get ${kind}
