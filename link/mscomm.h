@@ -37,9 +37,9 @@ public:
     static QStringList portDescriptions(int count);
 
 #ifdef Q_OS_WIN
-    // How a failure of CreateFile counts: Windows refuses a port that another
-    // program holds with access denied or a sharing violation.
-    static Error openFailureKind(unsigned long systemError);
+    // Makes every open fail with this system error (0: none), as Windows
+    // fails a port that another program holds; Wine never does.
+    static void setSystemOpenError(unsigned long systemError);
 #endif
 
     // Bytes still in the driver's output queue of the open port; tests

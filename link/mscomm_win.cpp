@@ -19,6 +19,21 @@ namespace {
 constexpr DWORD kIdlePollMs = 1;
 constexpr DWORD kDrainPollMs = 1;
 
+DWORD g_systemOpenError = 0;
+
+// How a failure of CreateFile counts: Windows refuses a port that another
+// program holds with access denied or a sharing violation.
+MSComm::Error openFailureKind(DWORD systemError)
+{
+    switch (systemError) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return MSComm::ErrNoSuchPort;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return MSComm::ErrPortInUse;
+    default: return MSComm::ErrOther;
+    }
+}
+
 } // namespace
 
 struct MSComm::Device
@@ -55,16 +70,9 @@ struct MSComm::Device
     QTimer idlePoll;
 };
 
-MSComm::Error MSComm::openFailureKind(unsigned long systemError)
+void MSComm::setSystemOpenError(unsigned long systemError)
 {
-    switch (systemError) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND: return ErrNoSuchPort;
-    // A serial port opens only once: another program has it.
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION: return ErrPortInUse;
-    default: return ErrOther;
-    }
+    g_systemOpenError = DWORD(systemError);
 }
 
 QString MSComm::defaultPortName(int port)
@@ -106,10 +114,11 @@ qintptr MSComm::deviceHandle() const
 bool MSComm::openDevice()
 {
     const std::wstring path = m_device.toStdWString();
-    const HANDLE handle
-        = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE handle = g_systemOpenError
+        ? INVALID_HANDLE_VALUE
+        : CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
+        const DWORD error = g_systemOpenError ? g_systemOpenError : GetLastError();
         m_lastError = openFailureKind(error);
         m_lastErrorText = qt_error_string(int(error));
         return false;

@@ -1,0 +1,131 @@
+// The Windows program under Wine against the simulated unit, through its
+// real Win32 serial path: tst_win32.exe acts as the user and judges the
+// window, this side judges what the unit saw. Needs the Windows build
+// (scripts/windows) and root, which Wine's runner needs to hide this
+// machine's console ports.
+#include "harness.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+const int kBootloaderEnd = 0x0800;
+
+QString windowsBuild()
+{
+    const QString dir = qEnvironmentVariable("AXR574_WINDOWS_BUILD");
+    return dir.isEmpty() ? QStringLiteral(AXR574_SOURCE_DIR "/build-windows") : dir;
+}
+
+} // namespace
+
+class tst_wine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void windowsProgramAgainstTheUnit_data();
+    void windowsProgramAgainstTheUnit();
+
+private:
+    QString m_tests;
+    QString m_prefix;
+};
+
+void tst_wine::initTestCase()
+{
+    m_tests = windowsBuild() + QStringLiteral("/tests/wine/tst_win32.exe");
+    m_prefix = windowsBuild() + QStringLiteral("/wineprefix");
+    if (!QFile::exists(m_tests))
+        QSKIP(qPrintable("no Windows build at " + windowsBuild() + " (scripts/windows makes one)"));
+    if (::geteuid() != 0)
+        QSKIP("Wine runs here only as root, in a namespace that hides the console ports");
+}
+
+void tst_wine::windowsProgramAgainstTheUnit_data()
+{
+    QTest::addColumn<QString>("function"); // of tst_win32
+    QTest::addColumn<QStringList>("unitArgs");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<int>("frames"); // the unit receives the first so many of a whole run's
+    const int all = int(fullRunCommands().size());
+    QTest::newRow("whole update") << "wholeUpdateHoldsTheSystemAwakeExactlyWhileItRuns" << QStringList {"--pace"} << 1
+                                  << all;
+    QTest::newRow("Cancel while erasing, COM12")
+        << "cancelWhileErasingOnAPortAboveNine" << QStringList() << 12 << 1 + 100;
+    QTest::newRow("dropped reply") << "droppedReplyEndsTheRun" << QStringList {"--no-reply-at", "300"} << 1 << 300;
+    QTest::newRow("port without device") << "portWithoutDeviceIsNotAvailable" << QStringList() << 1 << 0;
+    QTest::newRow("port refused as in use") << "portRefusedByWindowsIsInUse" << QStringList() << 1 << 0;
+    QTest::newRow("second instance") << "secondInstanceBringsTheFirstForward" << QStringList() << 1 << 0;
+}
+
+void tst_wine::windowsProgramAgainstTheUnit()
+{
+    QFETCH(QString, function);
+    QFETCH(QStringList, unitArgs);
+    QFETCH(int, port);
+    QFETCH(int, frames);
+
+    SimUnit sim;
+    QVERIFY(sim.start(unitArgs, simPath()));
+    QVERIFY(sim.dump());
+    const QByteArray before = sim.memory();
+
+    // A run cut short leaves the one-instance lock behind, naming a process
+    // id that Wine hands out again.
+    for (const QFileInfo &lock : QDir(m_prefix + "/drive_c/users").entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot))
+        QFile::remove(lock.filePath() + "/axr574-firmware.lock");
+
+    QProcess windows;
+    windows.setProcessChannelMode(QProcess::MergedChannels);
+    // Wine hands the environment on: the Windows program picks its own platform.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    windows.setProcessEnvironment(environment);
+    // The Windows side's report goes to a file: its console output may come
+    // after Wine has already returned.
+    QTemporaryDir dir;
+    const QString report = dir.filePath(QStringLiteral("report.txt"));
+    windows.start(QStringLiteral(AXR574_SOURCE_DIR "/tests/wine/wine-run"),
+        {"--prefix", m_prefix, "--com", QString("%1=%2").arg(port).arg(sim.devicePath()), "--timeout", "240", "--",
+            m_tests, "-o", "Z:" + report + ",txt", function});
+    QVERIFY(windows.waitForFinished(300000));
+    QFile reported(report);
+    reported.open(QIODevice::ReadOnly);
+    const QString said = QString::fromLocal8Bit(windows.readAll() + reported.readAll());
+    QVERIFY2(windows.exitStatus() == QProcess::NormalExit && windows.exitCode() == 0, qPrintable(said));
+
+    QVERIFY(sim.dump());
+    QVERIFY2(sim.violations().isEmpty(), qPrintable(sim.violations().join(" | ")));
+    QCOMPARE(sim.commands(), fullRunCommands().mid(0, frames));
+    const QByteArray after = sim.memory();
+    QVERIFY(after.left(kBootloaderEnd) == before.left(kBootloaderEnd));
+    if (frames == int(fullRunCommands().size())) {
+        QVERIFY(after == memoryAfterUpdate(before));
+        // The update's time against what the line needs at least, from the
+        // unit's own log: a figure to read, not a limit.
+        const QVector<SimEvent> events = sim.events();
+        double bytes = 0, first = 0, last = 0, baud = 0;
+        for (const SimEvent &e : events) {
+            if (e.ev == "frame" || e.ev == "reply")
+                bytes += double(e.raw.size());
+            if (e.ev == "frame") {
+                first = first == 0 ? e.tFirst : first;
+                last = e.tLast;
+                baud = e.baud;
+            }
+        }
+        const double bound = bytes * 10.0 / baud;
+        qInfo("update under Wine at %.0f baud: %.2f s from the first packet to the last, %.2f s on the line,"
+              " ratio %.3f",
+            baud, last - first, bound, (last - first) / bound);
+    }
+}
+
+QTEST_MAIN(tst_wine)
+#include "tst_wine.moc"

@@ -1,0 +1,153 @@
+// The Windows program's own paths, run under Wine by tst_wine with COM ports
+// on a simulated unit: this side is the user and judges the window, the
+// other side judges what the unit saw.
+#include "ui/frmMain.h"
+#include "ui/singleinstance.h"
+#include "update/sleepguard.h"
+
+#include <QComboBox>
+#include <QProcess>
+#include <QtTest>
+
+#include <memory>
+
+#include <windows.h>
+
+class tst_win32 : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void wholeUpdateHoldsTheSystemAwakeExactlyWhileItRuns();
+    void cancelWhileErasingOnAPortAboveNine();
+    void droppedReplyEndsTheRun();
+    void portWithoutDeviceIsNotAvailable();
+    void portRefusedByWindowsIsInUse_data();
+    void portRefusedByWindowsIsInUse();
+    void secondInstanceBringsTheFirstForward();
+
+private:
+    void run(int port);
+    std::unique_ptr<frmMain> m_window;
+    QStringList m_messages;
+};
+
+void tst_win32::init()
+{
+    m_messages.clear();
+    m_window = std::make_unique<frmMain>();
+    m_window->setMsgResponder([this](frmMain::MsgKind, const QString &, const QString &text) {
+        m_messages << text;
+        return QMessageBox::Ok;
+    });
+    // As a person picks it: the fastest rate in the list.
+    auto *baud = m_window->findChild<QComboBox *>(QStringLiteral("cboBaudrate"));
+    baud->setCurrentIndex(baud->count() - 1);
+    m_window->cboBaudrate_Click();
+}
+
+void tst_win32::cleanup()
+{
+    m_window.reset();
+    SleepInhibitor::setExecutionStateCall(nullptr);
+    MSComm::setSystemOpenError(0);
+}
+
+void tst_win32::run(int port)
+{
+    m_window->iComPort = qint16(port);
+    m_window->cmdProgram_Click();
+    QVERIFY(m_window->bStopped && !m_window->MSComm1.PortOpen());
+    QCOMPARE(m_window->exitCaption(), QStringLiteral("Exit (ESC)"));
+}
+
+void tst_win32::wholeUpdateHoldsTheSystemAwakeExactlyWhileItRuns()
+{
+    const unsigned long held = ES_CONTINUOUS | ES_SYSTEM_REQUIRED;
+    QList<unsigned long> calls;
+    SleepInhibitor::setExecutionStateCall([&calls](unsigned long flags) {
+        calls << flags;
+        return 1UL;
+    });
+    int waits = 0, awake = 0;
+    m_window->onPoll = [&](int poll) {
+        if (poll != 1)
+            return;
+        ++waits;
+        if (calls == QList<unsigned long> {held})
+            ++awake;
+    };
+    run(1);
+    QCOMPARE(m_messages, QStringList());
+    QVERIFY(m_window->successDialog() && m_window->bSuccess);
+    QCOMPARE(m_window->panelText(2), QStringLiteral("EBPV"));
+    QCOMPARE(calls, (QList<unsigned long> {held, ES_CONTINUOUS}));
+    QCOMPARE(awake, waits);
+}
+
+void tst_win32::cancelWhileErasingOnAPortAboveNine()
+{
+    int erased = 0;
+    m_window->onPoll = [&](int poll) {
+        if (poll == 1 && m_window->sCommand == QLatin1String("0301") && ++erased == 100)
+            m_window->cmdExit_Click();
+    };
+    run(12);
+    QCOMPARE(m_messages, QStringList {"Firmware update was cancelled."});
+    QVERIFY(!m_window->successDialog() && !m_window->bFailed);
+}
+
+void tst_win32::droppedReplyEndsTheRun()
+{
+    run(1);
+    QCOMPARE(m_messages, QStringList {"Error communicating with Port."});
+    QVERIFY(!m_window->successDialog() && m_window->bFailed);
+}
+
+void tst_win32::portWithoutDeviceIsNotAvailable()
+{
+    run(9);
+    QCOMPARE(m_messages, QStringList {"Selected Com Port is not available."});
+    QCOMPARE(m_window->panelText(1), QStringLiteral("For Help press F1"));
+}
+
+void tst_win32::portRefusedByWindowsIsInUse_data()
+{
+    // Wine opens a port any number of times; Windows refuses the second open
+    // in one of these two ways.
+    QTest::addColumn<unsigned long>("systemError");
+    QTest::newRow("access denied") << static_cast<unsigned long>(ERROR_ACCESS_DENIED);
+    QTest::newRow("sharing violation") << static_cast<unsigned long>(ERROR_SHARING_VIOLATION);
+}
+
+void tst_win32::portRefusedByWindowsIsInUse()
+{
+    QFETCH(unsigned long, systemError);
+    MSComm::setSystemOpenError(systemError);
+    run(1);
+    QCOMPARE(m_messages, QStringList {"Selected COM Port is already in use by another application."});
+}
+
+void tst_win32::secondInstanceBringsTheFirstForward()
+{
+    QProcess first;
+    first.start(QStringLiteral("Z:") + QStringLiteral(AXR574_PROGRAM_PATH));
+    QVERIFY(first.waitForStarted(30000));
+    // The first instance answers once its window is up.
+    SingleInstance probe;
+    QTRY_VERIFY_WITH_TIMEOUT(probe.askRunningToRaise(200), 60000);
+
+    SingleInstance instance;
+    QCOMPARE(claimOrHandOver(*m_window, instance), StartOutcome::OtherRaised);
+    QCOMPARE(m_messages, QStringList {"Another instance of this program is already open."});
+    QVERIFY(!m_window->isVisible());
+    // Closed as its window would be, so that it gives up its lock.
+    first.terminate();
+    if (!first.waitForFinished(20000))
+        first.kill();
+}
+
+QTEST_MAIN(tst_win32)
+#include "tst_win32.moc"
