@@ -65,6 +65,14 @@ struct MSComm::Device
         return true;
     }
 
+    void close()
+    {
+        idlePoll.stop();
+        CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+        timeEndPeriod(1);
+    }
+
     MSComm &owner;
     HANDLE handle = INVALID_HANDLE_VALUE;
     QTimer idlePoll;
@@ -245,19 +253,18 @@ bool MSComm::closeDevice()
         Sleep(kDrainPollMs);
         queued = outputQueued();
     }
+    // Only bytes the driver could not send are purged: a purge also clears
+    // what an adapter holds, and that may be the finish command.
     if (queued > 0)
         PurgeComm(d->handle, PURGE_TXABORT | PURGE_TXCLEAR);
-    abortDevice();
+    d->close();
     return queued <= 0;
 }
 
 void MSComm::abortDevice()
 {
-    d->idlePoll.stop();
     PurgeComm(d->handle, PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_RXCLEAR);
-    CloseHandle(d->handle);
-    d->handle = INVALID_HANDLE_VALUE;
-    timeEndPeriod(1);
+    d->close();
 }
 
 int MSComm::driverOutputQueue(qintptr handle)
