@@ -36,12 +36,6 @@ public:
     // or the device, its adapter and, where known, the program holding it.
     static QStringList portDescriptions(int count);
 
-#ifdef Q_OS_WIN
-    // Makes every open fail with this system error (0: none), as Windows
-    // fails a port that another program holds; Wine never does.
-    static void setSystemOpenError(unsigned long systemError);
-#endif
-
     // Bytes still in the driver's output queue of the open port; tests
     // replace it to stand for a driver that never finishes sending.
     using OutputQueueReader = std::function<int(qintptr handle)>;
@@ -54,49 +48,22 @@ public:
     ~MSComm() override;
 
     void setCommPort(int port);
-    int CommPort() const
-    {
-        return m_commPort;
-    }
+    int CommPort() const { return m_commPort; }
 
     // "9600,N,8,1" and the like. A text that cannot be applied whole is refused
     // and leaves the port as it was.
     bool setSettings(const QString &settings);
-    QString Settings() const
-    {
-        return m_settings;
-    }
+    QString Settings() const { return m_settings; }
 
-    void setInputMode(int mode)
-    {
-        m_inputMode = mode;
-    }
-    void setInputLen(int length)
-    {
-        m_inputLen = length;
-    }
-    void setRThreshold(int count)
-    {
-        m_rThreshold = count;
-    }
-    int RThreshold() const
-    {
-        return m_rThreshold;
-    }
-    void setSThreshold(int count)
-    {
-        m_sThreshold = count;
-    }
+    void setInputMode(int mode) { m_inputMode = mode; }
+    void setInputLen(int length) { m_inputLen = length; }
+    void setRThreshold(int count) { m_rThreshold = count; }
+    int RThreshold() const { return m_rThreshold; }
+    void setSThreshold(int count) { m_sThreshold = count; }
     void setDTREnable(bool on);
     void setRTSEnable(bool on);
-    void setNullDiscard(bool on)
-    {
-        m_nullDiscard = on;
-    }
-    void setHandshaking(int mode)
-    {
-        m_handshaking = mode;
-    }
+    void setNullDiscard(bool on) { m_nullDiscard = on; }
+    void setHandshaking(int mode) { m_handshaking = mode; }
 
     // PortOpen = True / False. Opening returns false and sets lastError().
     // On Linux and macOS a port that another program holds (lock file,
@@ -106,10 +73,7 @@ public:
     bool setPortOpen(bool open);
     bool PortOpen() const;
     // True when the last close had to drop bytes the driver never sent.
-    bool outputDropped() const
-    {
-        return m_outputDropped;
-    }
+    bool outputDropped() const { return m_outputDropped; }
 
     // Hands every byte to the driver, waiting for a full driver up to the
     // bytes' wire time plus a grace period; false (and the line failed) when
@@ -118,49 +82,38 @@ public:
     // Waits up to msecs for bytes to arrive, returning as soon as some do;
     // a receive event they complete is raised before it returns.
     void waitForInput(int msecs);
-    int CommEvent() const
-    {
-        return m_commEvent;
-    }
+    // A port whose driver cannot signal arrivals is looked at every
+    // millisecond between reply waits too; paused, it is not looked at until
+    // resumed, and bytes that come meanwhile wait in the driver.
+    void pauseIdlePolling(bool paused);
+    int CommEvent() const { return m_commEvent; }
     QByteArray Input();
     void discardInput();
 
-    int lastError() const
-    {
-        return m_lastError;
-    }
-    QString lastErrorText() const
-    {
-        return m_lastErrorText;
-    }
+    int lastError() const { return m_lastError; }
+    QString lastErrorText() const { return m_lastErrorText; }
     // The last open was refused for want of access rights to the device.
-    bool lastOpenDenied() const
-    {
-        return m_openDenied;
-    }
-    QString deviceName() const
-    {
-        return m_device;
-    }
+    bool lastOpenDenied() const { return m_openDenied; }
+    QString deviceName() const { return m_device; }
     // After ErrPortInUse: who holds the port, where known ("/dev/ttyUSB0 is
     // open in minicom (process 4242)."), else empty.
-    QString portHolderText() const
-    {
-        return m_portHolderText;
-    }
+    QString portHolderText() const { return m_portHolderText; }
 
     // True once the port has failed (unplugged adapter, hung-up line), which
     // also closes it; stays true until the next open.
-    bool lineFailed() const
-    {
-        return m_lineFailed;
-    }
+    bool lineFailed() const { return m_lineFailed; }
 
     // Time the line takes to carry this many bytes at the current settings.
     int wireTimeMs(qsizetype bytes) const;
 
     // The system's descriptor or handle of the open port.
     qintptr handle() const;
+
+#ifdef Q_OS_WIN
+    // Makes every open fail with this system error (0: none), as Windows
+    // fails a port that another program holds; Wine never does.
+    static void setSystemOpenError(unsigned long systemError);
+#endif
 
 signals:
     void OnComm();

@@ -251,6 +251,11 @@ void MSComm::waitOnDevice(int msecs)
         d->port.clearError();
 }
 
+void MSComm::pauseIdlePolling(bool)
+{
+    // Arrivals wake the event loop here; nothing polls between waits.
+}
+
 QByteArray MSComm::readDevice()
 {
     return d->port.readAll();

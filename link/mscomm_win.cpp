@@ -76,6 +76,7 @@ struct MSComm::Device
     MSComm &owner;
     HANDLE handle = INVALID_HANDLE_VALUE;
     QTimer idlePoll;
+    bool idlePaused = false;
 };
 
 void MSComm::setSystemOpenError(unsigned long systemError)
@@ -148,7 +149,8 @@ bool MSComm::openDevice()
     // Sleeps and timers of a millisecond, not of the default 15.6 ms tick,
     // while there are replies to wait for.
     timeBeginPeriod(1);
-    d->idlePoll.start();
+    if (!d->idlePaused)
+        d->idlePoll.start();
     return true;
 }
 
@@ -219,6 +221,15 @@ void MSComm::waitOnDevice(int msecs)
     Sleep(DWORD(msecs));
     if (deviceOpen())
         d->poll();
+}
+
+void MSComm::pauseIdlePolling(bool paused)
+{
+    d->idlePaused = paused;
+    if (paused)
+        d->idlePoll.stop();
+    else if (deviceOpen())
+        d->idlePoll.start();
 }
 
 QByteArray MSComm::readDevice()

@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
@@ -336,6 +337,11 @@ void frmMain::setMsgResponder(MsgResponder responder)
 QMessageBox::StandardButton frmMain::MsgBox(const QString &text, MsgKind kind)
 {
     const QString title = kind == MsgKind::Question ? QStringLiteral("Confirm Firmware Replace") : sTitleVer;
+    // Nothing is awaited while a box is up: the port need not be looked at
+    // until it closes, which would wake the processor for as long as the
+    // user reads.
+    MSComm1.pauseIdlePolling(true);
+    const auto resume = qScopeGuard([this] { MSComm1.pauseIdlePolling(false); });
     if (m_responder)
         return m_responder(kind, title, text);
 

@@ -99,11 +99,41 @@ void tst_win32::cancelWhileErasingOnAPortAboveNine()
     QVERIFY(!m_window->successDialog() && !m_window->bFailed);
 }
 
+// Counts the timer events the program handles, which is what wakes the
+// processor while a person reads a box.
+class TimerCount : public QObject
+{
+public:
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Timer)
+            ++count;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
 void tst_win32::droppedReplyEndsTheRun()
 {
+    // The box comes up with the port still open; it stays a while, the
+    // program running on beneath it.
+    TimerCount whileUp;
+    m_window->setMsgResponder([&](frmMain::MsgKind, const QString &, const QString &text) {
+        m_messages << text;
+        QEventLoop reading;
+        QTimer::singleShot(500, &reading, &QEventLoop::quit);
+        qApp->installEventFilter(&whileUp);
+        reading.exec();
+        qApp->removeEventFilter(&whileUp);
+        return QMessageBox::Ok;
+    });
     run(1);
     QCOMPARE(m_messages, QStringList {"Error communicating with Port."});
     QVERIFY(!m_window->successDialog() && m_window->bFailed);
+    // The port is not looked at every millisecond while nothing is awaited.
+    QVERIFY2(whileUp.count < 50, qPrintable(QString::number(whileUp.count)));
 }
 
 void tst_win32::portWithoutDeviceIsNotAvailable()
