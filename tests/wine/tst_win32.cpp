@@ -1,4 +1,4 @@
-// The Windows program's own paths, run under Wine by tst_wine with COM ports
+// The Windows program's own paths, run under Wine by tst_underwine with COM ports
 // on a simulated unit: this side is the user and judges the window, the
 // other side judges what the unit saw.
 #include "ui/frmMain.h"

@@ -23,7 +23,7 @@ QString windowsBuild()
 
 } // namespace
 
-class tst_wine : public QObject
+class tst_underwine : public QObject
 {
     Q_OBJECT
 
@@ -37,7 +37,7 @@ private:
     QString m_prefix;
 };
 
-void tst_wine::initTestCase()
+void tst_underwine::initTestCase()
 {
     m_tests = windowsBuild() + QStringLiteral("/tests/wine/tst_win32.exe");
     m_prefix = windowsBuild() + QStringLiteral("/wineprefix");
@@ -47,7 +47,7 @@ void tst_wine::initTestCase()
         QSKIP("Wine runs here only as root, in a namespace that hides the console ports");
 }
 
-void tst_wine::windowsProgramAgainstTheUnit_data()
+void tst_underwine::windowsProgramAgainstTheUnit_data()
 {
     QTest::addColumn<QString>("function"); // of tst_win32
     QTest::addColumn<QStringList>("unitArgs");
@@ -66,7 +66,7 @@ void tst_wine::windowsProgramAgainstTheUnit_data()
     QTest::newRow("second instance") << "secondInstanceBringsTheFirstForward" << QStringList() << 1 << 0;
 }
 
-void tst_wine::windowsProgramAgainstTheUnit()
+void tst_underwine::windowsProgramAgainstTheUnit()
 {
     QFETCH(QString, function);
     QFETCH(QStringList, unitArgs);
@@ -129,5 +129,5 @@ void tst_wine::windowsProgramAgainstTheUnit()
     }
 }
 
-QTEST_MAIN(tst_wine)
-#include "tst_wine.moc"
+QTEST_MAIN(tst_underwine)
+#include "tst_underwine.moc"
