@@ -7,15 +7,6 @@
 
 namespace {
 
-QList<QWidget *> openWindows(const QString &name)
-{
-    QList<QWidget *> found;
-    for (QWidget *w : QApplication::topLevelWidgets())
-        if (w->objectName() == name && w->isVisible())
-            found << w;
-    return found;
-}
-
 template<typename T> T *child(Bench &bench, const char *name)
 {
     return bench->findChild<T *>(QLatin1String(name));
