@@ -1,26 +1,13 @@
-// The program as a person uses it: the menu bar walked with the keyboard,
-// Enter on a focused button, message boxes left up while the program runs on
-// beneath them, and the cable pulled in the middle of an update.
+// The program as a person uses it: the menu bar walked with the keyboard and
+// Enter on a focused button.
 #include "harness.h"
-
-#include "update/packets.h"
 
 #include <QtTest>
 #include <QtWidgets>
 
-#include <fcntl.h>
-#include <thread>
-#include <unistd.h>
-
 namespace {
 
-const QString kCommError = QStringLiteral("Error communicating with Port.");
 const QString kCancelled = QStringLiteral("Firmware update was cancelled.");
-const int kProgramFrame = 1 + int(firmware::ErasePacketCount) + 1 + 100; // some way into programming
-
-// Far more than a box that only waits for its button ever needs, far fewer
-// than a line or a poll clock left running beneath it.
-const int kQuietBoxWakeups = 20;
 
 template<typename T> T *child(Bench &bench, const char *name)
 {
@@ -72,18 +59,12 @@ class tst_handsandcables : public QObject
 
 private slots:
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
-    void cleanup() { MSComm::setOutputQueueReader(nullptr); }
 
     void escapeBelongsToTheMenuWhileOneHasTheKeyboard_data();
     void escapeBelongsToTheMenuWhileOneHasTheKeyboard();
     void theMenuBarWalkedByKeyOpensItsWindowsWithoutStoppingARun();
     void enterPressesOnlyTheFocusedButton_data();
     void enterPressesOnlyTheFocusedButton();
-    void aFailedLineIsClosedAtOnceAndBoxesLeftUpCostNothing_data();
-    void aFailedLineIsClosedAtOnceAndBoxesLeftUpCostNothing();
-    void aFullDriverIsWaitedForAndOnlyAStuckOneFails_data();
-    void aFullDriverIsWaitedForAndOnlyAStuckOneFails();
-    void aCloseThatCannotDrainStillEndsTheRunInOrder();
 };
 
 void tst_handsandcables::escapeBelongsToTheMenuWhileOneHasTheKeyboard_data()
@@ -230,127 +211,6 @@ void tst_handsandcables::enterPressesOnlyTheFocusedButton()
         QVERIFY(sent.isEmpty() && bench.messages.isEmpty());
         QCOMPARE(bench->isVisible(), outcome == "nothing");
     }
-}
-
-void tst_handsandcables::aFailedLineIsClosedAtOnceAndBoxesLeftUpCostNothing_data()
-{
-    QTest::addColumn<QString>("when");
-    QTest::newRow("cable pulled while programming") << "programming";
-    QTest::newRow("cable pulled while the replacement question is up") << "question";
-    QTest::newRow("cancel box left up in the middle of a wait") << "cancel";
-}
-
-void tst_handsandcables::aFailedLineIsClosedAtOnceAndBoxesLeftUpCostNothing()
-{
-    QFETCH(QString, when);
-    Bench bench;
-    QStringList simArgs;
-    if (when == "programming")
-        simArgs << "--hangup-at" << QString::number(kProgramFrame);
-    else if (when == "question")
-        simArgs << "--version"
-                << "1208";
-    QVERIFY(ready(bench, simArgs));
-    BoxReader reader(bench.window(), 1000); // as long as a person takes to read it
-    QStringList portAtBox;
-    reader.onShown = [&](QMessageBox *box) {
-        portAtBox << (bench->MSComm1.PortOpen() ? "open" : "closed");
-        // The unit goes away while the user reads the question.
-        if (box->text().startsWith("Would"))
-            bench.sim().stop();
-    };
-    if (when == "cancel")
-        atFrame(bench, 100, [&] { QTest::mouseClick(child<QPushButton>(bench, "cmdExit"), Qt::LeftButton); });
-
-    bench.program();
-
-    qInfo() << "timer and descriptor events per box left up:" << reader.wakeups;
-    for (int wakeups : reader.wakeups)
-        QVERIFY2(wakeups < kQuietBoxWakeups, qPrintable(QString("%1 wakeups while a box was up").arg(wakeups)));
-    QVERIFY(atRest(bench.window()));
-    QVERIFY(!bench->successDialog());
-    QCOMPARE(bench->panelText(2), QString()); // no phase claimed that the fault cut short
-    if (when == "programming") {
-        QCOMPARE(reader.texts, QStringList {kCommError});
-        QCOMPARE(portAtBox, QStringList {"closed"});
-    } else if (when == "question") {
-        QCOMPARE(reader.texts, (QStringList {"Would you like to replace version 1208 with 1208?", kCommError}));
-        QCOMPARE(portAtBox, (QStringList {"open", "closed"}));
-    } else {
-        QCOMPARE(reader.texts, QStringList {kCancelled});
-    }
-}
-
-void tst_handsandcables::aFullDriverIsWaitedForAndOnlyAStuckOneFails_data()
-{
-    QTest::addColumn<bool>("farEndReads");
-    QTest::newRow("a far end that reads again gets the whole packet") << true;
-    QTest::newRow("a far end that never reads again fails the line") << false;
-}
-
-void tst_handsandcables::aFullDriverIsWaitedForAndOnlyAStuckOneFails()
-{
-    QFETCH(bool, farEndReads);
-    Bench bench;
-    PtyLine line;
-    bench.usePort1(line.slavePath());
-    bench->MSComm1.setCommPort(1);
-    QVERIFY(bench->MSComm1.setSettings("57600,N,8,1"));
-    QVERIFY(bench->MSComm1.setPortOpen(true));
-
-    // Fill the line until the driver takes nothing more, even after it has
-    // moved what it holds on to the far end's side.
-    const int fd = int(bench->MSComm1.port().handle());
-    QVERIFY(::fcntl(fd, F_GETFL) & O_NONBLOCK);
-    const QByteArray filler(512, 'f');
-    qsizetype queued = 0;
-    for (qsizetype round = -1; round != 0; ::usleep(20 * 1000)) {
-        round = 0;
-        for (qsizetype chunk = filler.size(); chunk > 0; chunk /= 2)
-            for (ssize_t n; (n = ::write(fd, filler.constData(), size_t(chunk))) > 0;)
-                round += n;
-        queued += round;
-    }
-    QVERIFY(queued > 0);
-
-    const QByteArray packet = QByteArray::fromHex(firmware::ProgramPackets[0]);
-    QByteArray arrived;
-    std::thread farEnd;
-    if (farEndReads) {
-        farEnd = std::thread([&] {
-            ::usleep(100 * 1000);
-            while (arrived.size() < queued + packet.size()) {
-                const QByteArray more = line.readAvailable(200);
-                if (more.isEmpty())
-                    break;
-                arrived += more;
-            }
-        });
-    }
-    const bool written = bench->MSComm1.Output(packet);
-    if (farEnd.joinable())
-        farEnd.join();
-
-    QCOMPARE(written, farEndReads);
-    QCOMPARE(bench->MSComm1.lineFailed(), !farEndReads);
-    QCOMPARE(bench->MSComm1.PortOpen(), farEndReads);
-    if (farEndReads)
-        QCOMPARE(arrived, QByteArray(queued, 'f') + packet);
-}
-
-void tst_handsandcables::aCloseThatCannotDrainStillEndsTheRunInOrder()
-{
-    Bench bench;
-    QVERIFY(ready(bench));
-    int asked = 0;
-    MSComm::setOutputQueueReader([&asked](int) {
-        ++asked;
-        return 28; // a driver that never sends its last bytes
-    });
-    QVERIFY(bench.programAndSettle());
-    QVERIFY2(bench.messages.isEmpty(), qPrintable(bench.messageTexts().join(" | ")));
-    QVERIFY(bench->successDialog());
-    QVERIFY(asked > 2); // the probe's close and the finish's close both waited
 }
 
 QTEST_MAIN(tst_handsandcables)
