@@ -62,21 +62,6 @@ bool PtyLine::write(const QByteArray &bytes)
     return m_master >= 0 && ::write(m_master, bytes.constData(), size_t(bytes.size())) == bytes.size();
 }
 
-int PtyLine::baud() const
-{
-    termios t {};
-    if (m_slaveKeepAlive < 0 || ::tcgetattr(m_slaveKeepAlive, &t) != 0)
-        return 0;
-    switch (::cfgetospeed(&t)) {
-    case B4800: return 4800;
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    default: return -1;
-    }
-}
-
 QString simPath()
 {
     return QStringLiteral(AXR574_SIM_PATH);
@@ -263,55 +248,6 @@ QStringList Bench::messageTexts() const
     for (const RecordedMessage &m : messages)
         texts << m.text;
     return texts;
-}
-
-QStringList Bench::commandsAfter(int frameNumber)
-{
-    QStringList after;
-    for (const SimEvent &e : m_sim->frames())
-        if (e.n > frameNumber)
-            after << e.cmd;
-    return after;
-}
-
-BoxReader::BoxReader(frmMain &window, int holdMs)
-    : m_window(window)
-    , m_holdMs(holdMs)
-{
-    m_window.setMsgResponder(nullptr);
-    qApp->installEventFilter(this);
-}
-
-BoxReader::~BoxReader()
-{
-    qApp->removeEventFilter(this);
-}
-
-bool BoxReader::eventFilter(QObject *watched, QEvent *event)
-{
-    const QEvent::Type type = event->type();
-    if (m_counting >= 0 && (type == QEvent::Timer || type == QEvent::SockAct || type == QEvent::SockClose))
-        ++wakeups[m_counting];
-    auto *box = qobject_cast<QMessageBox *>(watched);
-    if (box && type == QEvent::Show && m_counting < 0) {
-        texts << box->text();
-        wakeups << 0;
-        m_counting = int(wakeups.size()) - 1;
-        if (onShown)
-            onShown(box);
-        QPointer<QMessageBox> shown(box);
-        QTimer::singleShot(m_holdMs, this, [this, shown] {
-            m_counting = -1;
-            if (!shown)
-                return;
-            QAbstractButton *button = shown->button(answer);
-            if (!button)
-                button = shown->button(QMessageBox::Ok);
-            if (button)
-                button->click();
-        });
-    }
-    return QObject::eventFilter(watched, event);
 }
 
 QStringList fullRunCommands(bool wake)

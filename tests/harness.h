@@ -32,8 +32,6 @@ public:
     QString slavePath() const { return m_slavePath; }
     QByteArray readAvailable(int waitMs = 0);
     bool write(const QByteArray &bytes);
-    // The rate the line is set to, as the far end sees it.
-    int baud() const;
 
 private:
     int m_master = -1;
@@ -77,10 +75,6 @@ public:
 
     // What is not back at rest after a run, or an empty string.
     QString unsettled();
-    // Program, then checks that the window came back to rest.
-    bool programAndSettle() { return (program(), unsettled().isEmpty()); }
-    // Commands the unit received after the given frame number.
-    QStringList commandsAfter(int frameNumber);
 
     // Message boxes. Answered at once with `answer` (OK for the rest), or,
     // after readBoxes(), shown for real and left up for a while with the
@@ -112,33 +106,6 @@ QString simPath();
 
 // Visible top-level windows of this name ("frmHistory").
 QWidgetList openWindows(const QString &name);
-
-// Lets the program show its real message boxes and leaves each one up for a
-// while, as a person reading it would, with the event loop running beneath;
-// then presses the box's button. Counts the timer and descriptor events the
-// program handles while a box is up, which is what wakes the processor.
-class BoxReader : public QObject
-{
-public:
-    explicit BoxReader(frmMain &window, int holdMs = 300);
-    ~BoxReader() override;
-
-    // The button pressed in a question; every other box gets OK.
-    QMessageBox::StandardButton answer = QMessageBox::Yes;
-    // Runs when a box has come up.
-    std::function<void(QMessageBox *box)> onShown;
-
-    QStringList texts;
-    QVector<int> wakeups; // per box, in the order shown
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
-private:
-    frmMain &m_window;
-    int m_holdMs;
-    int m_counting = -1; // index of the box being counted
-};
 
 // Command texts of a complete update in the order the unit receives them.
 QStringList fullRunCommands(bool wake = false);
