@@ -2,9 +2,12 @@
 
 #include "update/packets.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPointer>
-#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
@@ -32,17 +35,18 @@ PtyLine::PtyLine()
 
 PtyLine::~PtyLine()
 {
-    hangUp();
+    if (m_slaveKeepAlive >= 0)
+        ::close(m_slaveKeepAlive);
+    if (m_master >= 0)
+        ::close(m_master);
 }
 
 QByteArray PtyLine::readAvailable(int waitMs)
 {
     QByteArray data;
-    if (m_master < 0)
-        return data;
     pollfd pfd {m_master, POLLIN, 0};
     int timeout = waitMs;
-    while (::poll(&pfd, 1, timeout) > 0 && (pfd.revents & POLLIN)) {
+    while (m_master >= 0 && ::poll(&pfd, 1, timeout) > 0 && (pfd.revents & POLLIN)) {
         char buffer[4096];
         const ssize_t n = ::read(m_master, buffer, sizeof buffer);
         if (n <= 0)
@@ -58,33 +62,18 @@ bool PtyLine::write(const QByteArray &bytes)
     return m_master >= 0 && ::write(m_master, bytes.constData(), size_t(bytes.size())) == bytes.size();
 }
 
-int PtyLine::baud() const
-{
-    termios t {};
-    if (m_slaveKeepAlive < 0 || ::tcgetattr(m_slaveKeepAlive, &t) != 0)
-        return 0;
-    switch (::cfgetospeed(&t)) {
-    case B4800: return 4800;
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    default: return -1;
-    }
-}
-
-void PtyLine::hangUp()
-{
-    if (m_slaveKeepAlive >= 0)
-        ::close(m_slaveKeepAlive);
-    if (m_master >= 0)
-        ::close(m_master);
-    m_slaveKeepAlive = m_master = -1;
-}
-
 QString simPath()
 {
     return QStringLiteral(AXR574_SIM_PATH);
+}
+
+QWidgetList openWindows(const QString &name)
+{
+    QWidgetList found;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->objectName() == name && w->isVisible())
+            found << w;
+    return found;
 }
 
 Bench::Bench()
@@ -93,8 +82,19 @@ Bench::Bench()
     recordMessages();
 }
 
+Bench::~Bench()
+{
+    MSComm::setPortResolver(nullptr);
+    MSComm::setOutputQueueReader(nullptr);
+    m_window.reset();
+    if (m_sim)
+        m_sim->stop();
+}
+
 void Bench::recordMessages()
 {
+    if (m_holdMs >= 0)
+        return;
     m_window->setMsgResponder([this](frmMain::MsgKind kind, const QString &title, const QString &text) {
         messages.append({kind, title, text});
         if (onMessage)
@@ -108,14 +108,6 @@ void Bench::renewWindow()
     m_window.reset();
     m_window = std::make_unique<frmMain>();
     recordMessages();
-}
-
-Bench::~Bench()
-{
-    MSComm::setPortResolver(nullptr);
-    m_window.reset();
-    if (m_sim)
-        m_sim->stop();
 }
 
 bool Bench::startSim(const QStringList &args)
@@ -133,6 +125,123 @@ void Bench::usePort1(const QString &device)
     MSComm::setPortResolver([device](int port) { return port == 1 ? device : QString(); });
 }
 
+bool Bench::show()
+{
+    m_window->show();
+    m_window->activateWindow();
+    return QTest::qWaitForWindowActive(m_window.get());
+}
+
+void Bench::press(Qt::Key key, Qt::KeyboardModifiers modifiers, bool autoRepeat)
+{
+    QWidget *target = QApplication::focusWidget() ? QApplication::focusWidget() : m_window.get();
+    if (QWidget *popup = QApplication::activePopupWidget())
+        target = popup->focusWidget() ? popup->focusWidget() : popup;
+    if (!autoRepeat && key != Qt::Key_Alt) {
+        QTest::keyClick(target, key, modifiers);
+        return;
+    }
+    // A key held down repeats, and a lone Alt hands the keyboard to the menu
+    // bar: neither is a click as QTest makes it.
+    QPointer<QWidget> alive(target);
+    QKeyEvent down(QEvent::KeyPress, key, modifiers, QString(), autoRepeat);
+    QKeyEvent up(QEvent::KeyRelease, key, modifiers, QString(), autoRepeat);
+    QApplication::sendEvent(target, &down);
+    if (alive)
+        QApplication::sendEvent(target, &up);
+}
+
+void Bench::type(const QString &text)
+{
+    QTest::keyClicks(QApplication::focusWidget(), text);
+}
+
+void Bench::click(const char *name)
+{
+    QTest::mouseClick(child(name), Qt::LeftButton);
+}
+
+void Bench::pickFromHelp(const char *item)
+{
+    QMenuBar *bar = m_window->menuBar();
+    auto *help = child<QMenu>("mnuHelp");
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(help->menuAction()).center());
+    if (QTest::qWaitFor([help] { return help->isVisible(); }))
+        QTest::mouseClick(help, Qt::LeftButton, {}, help->actionGeometry(child<QAction>(item)).center());
+}
+
+void Bench::program()
+{
+    if (!m_window->isVisible())
+        show();
+    click("cmdProgram");
+}
+
+void Bench::atWait(int wait, std::function<void()> action)
+{
+    waits = polls = 0;
+    m_window->onPoll = [this, wait, action, acted = false](int poll) mutable {
+        if (acted) {
+            ++polls;
+        } else if (poll == 1 && ++waits == wait) {
+            acted = true;
+            action();
+        }
+    };
+}
+
+QString Bench::unsettled()
+{
+    frmMain &w = *m_window;
+    QStringList wrong;
+    if (!w.bStopped)
+        wrong << "running";
+    if (w.MSComm1.PortOpen())
+        wrong << "port open";
+    if (w.exitCaption() != QLatin1String("Exit (ESC)"))
+        wrong << w.exitCaption();
+    if (!w.message().isEmpty())
+        wrong << "message " + w.message();
+    for (const char *name : {"cmdProgram", "chkRemote", "lblRemote", "cboComPort", "cboBaudrate"})
+        if (!child(name)->isEnabled())
+            wrong << QLatin1String(name) + QLatin1String(" disabled");
+    return wrong.join(QLatin1String(", "));
+}
+
+void Bench::readBoxes(int holdMs)
+{
+    m_holdMs = holdMs;
+    m_window->setMsgResponder(nullptr);
+    qApp->installEventFilter(this);
+}
+
+bool Bench::eventFilter(QObject *watched, QEvent *event)
+{
+    const QEvent::Type type = event->type();
+    if (m_counting >= 0 && (type == QEvent::Timer || type == QEvent::SockAct || type == QEvent::SockClose))
+        ++wakeups[m_counting];
+    auto *box = qobject_cast<QMessageBox *>(watched);
+    if (box && type == QEvent::Show && m_counting < 0) {
+        const auto kind = box->icon() == QMessageBox::Question ? frmMain::MsgKind::Question
+            : box->icon() == QMessageBox::Critical             ? frmMain::MsgKind::Error
+                                                               : frmMain::MsgKind::Warning;
+        messages.append({kind, box->windowTitle(), box->text()});
+        wakeups << 0;
+        m_counting = int(wakeups.size()) - 1;
+        if (onMessage)
+            onMessage(messages.last());
+        QTimer::singleShot(m_holdMs, this, [this, shown = QPointer<QMessageBox>(box)] {
+            m_counting = -1;
+            QAbstractButton *button = shown ? shown->button(answer) : nullptr;
+            if (shown && !button)
+                button = shown->button(QMessageBox::Ok);
+            if (button)
+                button->click();
+        });
+    }
+    return QObject::eventFilter(watched, event);
+}
+
 QStringList Bench::messageTexts() const
 {
     QStringList texts;
@@ -141,86 +250,9 @@ QStringList Bench::messageTexts() const
     return texts;
 }
 
-void Bench::program()
-{
-    m_window->cmdProgram_Click();
-}
-
-bool Bench::programAndSettle()
-{
-    program();
-    frmMain &w = *m_window;
-    return w.bStopped && !w.MSComm1.PortOpen() && w.exitCaption() == QLatin1String("Exit (ESC)")
-        && w.message().isEmpty() && w.runControlEnabled(frmMain::RunControl::cmdProgram)
-        && w.runControlEnabled(frmMain::RunControl::chkRemote) && w.runControlEnabled(frmMain::RunControl::lblRemote)
-        && w.runControlEnabled(frmMain::RunControl::cboComPort)
-        && w.runControlEnabled(frmMain::RunControl::cboBaudrate);
-}
-
-QStringList Bench::commandsAfter(int frameNumber)
-{
-    QStringList after;
-    for (const SimEvent &e : m_sim->frames()) {
-        if (e.n > frameNumber)
-            after << e.cmd;
-    }
-    return after;
-}
-
 QStringList fullRunCommands(bool wake)
 {
-    QStringList c;
-    if (wake)
-        c << "0000";
-    c << "0001";
-    for (std::size_t i = 0; i < firmware::ErasePacketCount; ++i)
-        c << "0301";
-    c << "0A02";
-    for (std::size_t i = 0; i < firmware::ProgramPacketCount; ++i)
-        c << "0202";
-    c << "0A01"
-      << "0B01"
-      << "0001"
-      << "0801";
-    return c;
-}
-
-BoxReader::BoxReader(frmMain &window, int holdMs)
-    : m_window(window)
-    , m_holdMs(holdMs)
-{
-    m_window.setMsgResponder(nullptr);
-    qApp->installEventFilter(this);
-}
-
-BoxReader::~BoxReader()
-{
-    qApp->removeEventFilter(this);
-}
-
-bool BoxReader::eventFilter(QObject *watched, QEvent *event)
-{
-    const QEvent::Type type = event->type();
-    if (m_counting >= 0 && (type == QEvent::Timer || type == QEvent::SockAct || type == QEvent::SockClose))
-        ++wakeups[m_counting];
-    auto *box = qobject_cast<QMessageBox *>(watched);
-    if (box && type == QEvent::Show && m_counting < 0) {
-        texts << box->text();
-        wakeups << 0;
-        m_counting = int(wakeups.size()) - 1;
-        if (onShown)
-            onShown(box);
-        QPointer<QMessageBox> shown(box);
-        QTimer::singleShot(m_holdMs, this, [this, shown] {
-            m_counting = -1;
-            if (!shown)
-                return;
-            QAbstractButton *button = shown->button(answer);
-            if (!button)
-                button = shown->button(QMessageBox::Ok);
-            if (button)
-                button->click();
-        });
-    }
-    return QObject::eventFilter(watched, event);
+    return (wake ? QStringList {"0000", "0001"} : QStringList {"0001"})
+        + QStringList(qsizetype(firmware::ErasePacketCount), "0301") + QStringList {"0A02"}
+    + QStringList(qsizetype(firmware::ProgramPacketCount), "0202") + QStringList {"0A01", "0B01", "0001", "0801"};
 }

@@ -1,6 +1,7 @@
-// Shared test bench: the real main window wired to a simulated unit (or to a
-// bare pseudo-terminal the test drives itself), with message boxes answered
-// and recorded instead of shown.
+// Shared test bench: the real main window, driven with the keyboard and the
+// mouse through QTest events, wired to a simulated unit (or to a bare
+// pseudo-terminal the test drives itself). Message boxes are answered and
+// recorded in place of a person, or shown for real and left up a while.
 #pragma once
 
 #include "sim/simclient.h"
@@ -11,6 +12,7 @@
 #include <QStringList>
 #include <QVector>
 
+#include <functional>
 #include <memory>
 
 struct RecordedMessage
@@ -27,13 +29,9 @@ class PtyLine
 public:
     PtyLine();
     ~PtyLine();
-    bool isOpen() const { return m_master >= 0; }
     QString slavePath() const { return m_slavePath; }
     QByteArray readAvailable(int waitMs = 0);
     bool write(const QByteArray &bytes);
-    void hangUp();
-    // The rate the line is set to, as the far end sees it.
-    int baud() const;
 
 private:
     int m_master = -1;
@@ -41,74 +39,73 @@ private:
     QString m_slavePath;
 };
 
-class Bench
+class Bench : public QObject
 {
 public:
     Bench();
-    ~Bench();
+    ~Bench() override;
 
     frmMain &window() { return *m_window; }
     frmMain *operator->() { return m_window.get(); }
+    template<typename T = QWidget> T *child(const char *name) { return m_window->findChild<T *>(QLatin1String(name)); }
 
     // Starts a simulated unit and makes port 1 its line.
     bool startSim(const QStringList &args = {});
     SimUnit &sim() { return *m_sim; }
-    // Makes port 1 the given device (a pseudo-terminal the test holds).
+    // Makes port 1 the given device.
     void usePort1(const QString &device);
 
-    // Answer to the replacement question.
+    // Shows the window and waits until it has the keyboard, as a person finds it.
+    bool show();
+    // A key as the keyboard delivers it: to an open menu, else to the widget
+    // with the focus.
+    void press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier, bool autoRepeat = false);
+    void type(const QString &text);
+    void click(const char *name);
+    // Opens the Help menu with the mouse and picks the item.
+    void pickFromHelp(const char *item);
+    // Clicks Program; returns when the run it starts has ended.
+    void program();
+
+    // Runs the action once, at the first poll of the given reply wait of a run
+    // (counted from 1); polls counts the polls of that wait from then on.
+    void atWait(int wait, std::function<void()> action);
+    int waits = 0;
+    int polls = 0;
+
+    // What is not back at rest after a run, or an empty string.
+    QString unsettled();
+
+    // Message boxes. Answered at once with `answer` (OK for the rest), or,
+    // after readBoxes(), shown for real and left up for a while with the
+    // event loop running, counting the timer and descriptor events the
+    // program handles meanwhile, which is what wakes the processor.
     QMessageBox::StandardButton answer = QMessageBox::No;
-    // Runs when a message box would show, before it is answered.
+    void readBoxes(int holdMs);
     std::function<void(const RecordedMessage &)> onMessage;
     QVector<RecordedMessage> messages;
+    QVector<int> wakeups; // per box left up
     QStringList messageTexts() const;
-
-    // Presses Program (the reaction itself; widget events are tested elsewhere).
-    void program();
-    // Program, then checks that the window came back to rest.
-    bool programAndSettle();
-
-    // Commands the unit received after the given frame number.
-    QStringList commandsAfter(int frameNumber);
 
     // A fresh main window in place of the old one, as after a new start of the
     // program; the unit and its line stay as they are.
     void renewWindow();
 
-private:
-    void recordMessages();
-    std::unique_ptr<frmMain> m_window;
-    std::unique_ptr<SimUnit> m_sim;
-};
-
-QString simPath();
-
-// Lets the program show its real message boxes and leaves each one up for a
-// while, as a person reading it would, with the event loop running beneath;
-// then presses the box's button. Counts the timer and descriptor events the
-// program handles while a box is up, which is what wakes the processor.
-class BoxReader : public QObject
-{
-public:
-    explicit BoxReader(frmMain &window, int holdMs = 300);
-    ~BoxReader() override;
-
-    // The button pressed in a question; every other box gets OK.
-    QMessageBox::StandardButton answer = QMessageBox::Yes;
-    // Runs when a box has come up.
-    std::function<void(QMessageBox *box)> onShown;
-
-    QStringList texts;
-    QVector<int> wakeups; // per box, in the order shown
-
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    frmMain &m_window;
-    int m_holdMs;
+    void recordMessages();
+    std::unique_ptr<frmMain> m_window;
+    std::unique_ptr<SimUnit> m_sim;
+    int m_holdMs = -1;
     int m_counting = -1; // index of the box being counted
 };
+
+QString simPath();
+
+// Visible top-level windows of this name ("frmHistory").
+QWidgetList openWindows(const QString &name);
 
 // Command texts of a complete update in the order the unit receives them.
 QStringList fullRunCommands(bool wake = false);

@@ -1,6 +1,7 @@
 // One updater per user: the real program as separate processes, in a runtime
 // directory of the test's own.
-#include "ui/frmMain.h"
+#include "harness.h"
+
 #include "ui/singleinstance.h"
 
 #include <QLocalSocket>
@@ -71,19 +72,13 @@ private slots:
 
         // The same steps in this process, the warning answered: the first takes
         // the raise request and no window is ever shown, not even for a moment.
-        frmMain window;
-        QStringList shown;
-        window.setMsgResponder([&](frmMain::MsgKind kind, const QString &title, const QString &text) {
-            shown << QStringLiteral("%1|%2|%3").arg(int(kind)).arg(title, text);
-            return QMessageBox::Ok;
-        });
+        Bench bench;
         SingleInstance instance(m_dir.path());
-        QCOMPARE(claimOrHandOver(window, instance), StartOutcome::OtherRaised);
-        QCOMPARE(shown,
-            QStringList {QStringLiteral("%1|AXR-574 Firmware v1208|Another instance of this program is "
-                                        "already open.")
-                             .arg(int(frmMain::MsgKind::Warning))});
-        QVERIFY(!window.windowHandle());
+        QCOMPARE(claimOrHandOver(bench.window(), instance), StartOutcome::OtherRaised);
+        QCOMPARE(bench.messageTexts(), QStringList {"Another instance of this program is already open."});
+        QVERIFY(
+            bench.messages[0].kind == frmMain::MsgKind::Warning && bench.messages[0].title == "AXR-574 Firmware v1208");
+        QVERIFY(!bench->windowHandle());
         QCOMPARE(first->state(), QProcess::Running);
 
         // Killed outright, the first leaves its lock behind; the next start takes it over.
@@ -100,14 +95,15 @@ private slots:
     {
         SingleInstance first(m_dir.path());
         QVERIFY(first.claim());
-        frmMain window;
-        connect(&first, &SingleInstance::raiseRequested, &window, [&window] { SingleInstance::bringToFront(&window); });
-        window.showMinimized();
+        Bench bench;
+        connect(&first, &SingleInstance::raiseRequested, &bench.window(),
+            [&bench] { SingleInstance::bringToFront(&bench.window()); });
+        bench->showMinimized();
 
         QLocalSocket asker; // as a second start asks
         asker.connectToServer(first.serverPath());
         asker.write("raise\n");
-        QTRY_VERIFY(window.isVisible() && !(window.windowState() & Qt::WindowMinimized));
+        QTRY_VERIFY(bench->isVisible() && !(bench->windowState() & Qt::WindowMinimized));
         QTRY_VERIFY(asker.bytesAvailable() >= 3);
         QCOMPARE(asker.readAll(), QByteArray("ok\n"));
     }

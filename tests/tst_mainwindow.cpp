@@ -1,5 +1,6 @@
-// The main window as a user drives it: keys, clicks and typing through real
-// widget events, against the simulated unit where a run is involved.
+// The main window as a person drives it: keys, clicks and typing through real
+// widget events, the menu bar walked with the keyboard, against the simulated
+// unit where a run is involved.
 #include "harness.h"
 
 #include <QtTest>
@@ -7,40 +8,13 @@
 
 namespace {
 
-QList<QWidget *> openWindows(const QString &name)
-{
-    QList<QWidget *> found;
-    for (QWidget *w : QApplication::topLevelWidgets())
-        if (w->objectName() == name && w->isVisible())
-            found << w;
-    return found;
-}
+const QString kCancelled = QStringLiteral("Firmware update was cancelled.");
 
-template<typename T> T *child(Bench &bench, const char *name)
+QString results(Bench &bench)
 {
-    return bench->findChild<T *>(QLatin1String(name));
-}
-
-// Shows the window active, port 1 wired to a simulated unit when asked.
-bool ready(Bench &bench, bool withSim = false)
-{
-    if (withSim && !bench.startSim())
-        return false;
-    bench->show();
-    bench->activateWindow();
-    return QTest::qWaitForWindowActive(&bench.window());
-}
-
-// Runs the action once, when the progress within the stage of the given
-// length first reaches the value; reached records where that was.
-void whenProgress(Bench &bench, float stage, float value, int &reached, std::function<void()> action)
-{
-    bench->onPoll = [&bench, stage, value, &reached, action](int) {
-        if (!reached && bench->progressMax() == stage && bench->progressValue() >= value) {
-            reached = int(bench->progressValue());
-            action();
-        }
-    };
+    return QStringList(
+        {bench->panelText(2), bench->panelText(3), bench->panelText(4), QString::number(bench->progressValue())})
+        .join('|');
 }
 
 void fakeResults(Bench &bench)
@@ -50,12 +24,6 @@ void fakeResults(Bench &bench)
     bench->setProgressValue(40);
 }
 
-bool resultsWiped(Bench &bench)
-{
-    return bench->panelText(2).isEmpty() && bench->panelText(3).isEmpty() && bench->panelText(4).isEmpty()
-        && bench->progressValue() == 0.0f;
-}
-
 } // namespace
 
 class tst_mainwindow : public QObject
@@ -63,25 +31,24 @@ class tst_mainwindow : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+
     void theWindowStartsAtRestWithProgramFocused()
     {
         Bench bench;
-        QVERIFY(ready(bench));
+        QVERIFY(bench.show());
         QCOMPARE(bench->windowTitle(), QStringLiteral("AXR-574 Firmware v1208"));
-        QVERIFY(!bench->windowIcon().isNull());
-        QCOMPARE(child<QComboBox>(bench, "cboComPort")->currentText(), QStringLiteral("COM1"));
-        QCOMPARE(bench->iComPort, qint16(1));
-        QCOMPARE(child<QComboBox>(bench, "cboBaudrate")->currentText(), QStringLiteral("9600"));
-        QCOMPARE(bench->sBaudrate, QStringLiteral("9600"));
-        QVERIFY(!child<QCheckBox>(bench, "chkRemote")->isChecked());
-        QCOMPARE(bench->panelText(1), QStringLiteral("For Help press F1"));
-        QVERIFY(resultsWiped(bench));
-        QCOMPARE(bench->exitCaption(), QStringLiteral("Exit (ESC)"));
-        QVERIFY(bench->message().isEmpty());
-        QVERIFY(bench->bStopped && !bench->bFailed && !bench->bSuccess);
-        const auto *remote = child<QLabel>(bench, "lblRemote");
+        QCOMPARE(bench.unsettled(), QString());
+        QCOMPARE(bench.child<QComboBox>("cboComPort")->currentText() + " "
+                + bench.child<QComboBox>("cboBaudrate")->currentText(),
+            QStringLiteral("COM1 9600"));
+        QVERIFY(
+            bench->iComPort == 1 && bench->sBaudrate == "9600" && !bench.child<QCheckBox>("chkRemote")->isChecked());
+        QCOMPARE(bench->panelText(1) + "|" + results(bench), QStringLiteral("For Help press F1||||0"));
+        QVERIFY(!bench->bFailed && !bench->bSuccess);
+        const auto *remote = bench.child<QLabel>("lblRemote");
         QVERIFY(remote->fontMetrics().horizontalAdvance(remote->text()) <= remote->width());
-        QCOMPARE(QApplication::focusWidget(), child<QPushButton>(bench, "cmdProgram"));
+        QCOMPARE(QApplication::focusWidget(), bench.child("cmdProgram"));
     }
 
     void thePortBoxReadsWhatIsTypedOrChosen_data()
@@ -89,27 +56,17 @@ private slots:
         QTest::addColumn<QString>("before");  // typed into the emptied box
         QTest::addColumn<QList<int>>("keys"); // then these keys
         QTest::addColumn<QString>("typed");   // then these characters
-        QTest::addColumn<QString>("shown");
         QTest::addColumn<int>("port");
-
-        QTest::newRow("COM8 chosen from the list gives 8") << "" << QList<int>(7, Qt::Key_Down) << ""
-                                                           << "COM8" << 8;
-        QTest::newRow("two digits") << "" << QList<int> {} << "12"
-                                    << "12" << 12;
-        QTest::newRow("a third character is cut off") << "" << QList<int> {} << "123"
-                                                      << "12" << 12;
-        QTest::newRow("a digit after COM1 falls back to COM1") << "" << QList<int> {Qt::Key_End} << "5"
-                                                               << "COM1" << 1;
-        QTest::newRow("clearing falls back to COM1") << "12" << QList<int> {} << "\b\b"
-                                                     << "COM1" << 1;
-        QTest::newRow("a negative number is taken") << "5" << QList<int> {Qt::Key_Home} << "-"
-                                                    << "-5" << -5;
-        QTest::newRow("2.5 is cut to 2. and read as 2") << "" << QList<int> {} << "2.5"
-                                                        << "2." << 2;
-        QTest::newRow("letters fall back to COM1") << "" << QList<int> {} << "x"
-                                                   << "COM1" << 1;
-        QTest::newRow("after the fallback the next digit replaces COM1") << "" << QList<int> {} << "-7"
-                                                                         << "7" << 7;
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("COM8 chosen from the list gives 8") << "" << QList<int>(7, Qt::Key_Down) << "" << 8 << "COM8";
+        QTest::newRow("two digits") << "" << QList<int> {} << "12" << 12 << "12";
+        QTest::newRow("a third character is cut off") << "" << QList<int> {} << "123" << 12 << "12";
+        QTest::newRow("a digit after COM1 falls back to COM1") << "" << QList<int> {Qt::Key_End} << "5" << 1 << "COM1";
+        QTest::newRow("clearing falls back to COM1") << "12" << QList<int> {} << "\b\b" << 1 << "COM1";
+        QTest::newRow("a negative number is taken") << "5" << QList<int> {Qt::Key_Home} << "-" << -5 << "-5";
+        QTest::newRow("2.5 is cut to 2. and read as 2") << "" << QList<int> {} << "2.5" << 2 << "2.";
+        QTest::newRow("letters fall back to COM1") << "" << QList<int> {} << "x" << 1 << "COM1";
+        QTest::newRow("after the fallback the next digit replaces COM1") << "" << QList<int> {} << "-7" << 7 << "7";
     }
 
     void thePortBoxReadsWhatIsTypedOrChosen()
@@ -117,41 +74,44 @@ private slots:
         QFETCH(QString, before);
         QFETCH(QList<int>, keys);
         QFETCH(QString, typed);
-        QFETCH(QString, shown);
         QFETCH(int, port);
-
+        QFETCH(QString, shown);
         Bench bench;
-        QVERIFY(ready(bench));
-        auto *box = child<QComboBox>(bench, "cboComPort");
-        QLineEdit *edit = box->lineEdit();
-        edit->setFocus();
-        QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
-        QTest::keyClick(edit, Qt::Key_Backspace);
-        QTest::keyClicks(edit, before);
+        QVERIFY(bench.show());
+        auto *box = bench.child<QComboBox>("cboComPort");
+        box->lineEdit()->setFocus();
+        bench.press(Qt::Key_A, Qt::ControlModifier);
+        bench.press(Qt::Key_Backspace);
+        bench.type(before);
         fakeResults(bench);
         for (int key : keys)
-            QTest::keyClick(edit, Qt::Key(key));
-        QTest::keyClicks(edit, typed);
+            bench.press(Qt::Key(key));
+        bench.type(typed);
 
         QCOMPARE(box->currentText(), shown);
         QCOMPARE(bench->iComPort, qint16(port));
-        QVERIFY(resultsWiped(bench));
+        QCOMPARE(results(bench), QStringLiteral("|||0"));
         QVERIFY(bench.messages.isEmpty());
     }
 
-    void thePortNumberIsReadWithHalvesToEven_data()
+    void aPortNumberIsReadUpToWhatEndsItHalvesToEven_data()
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("port");
         QTest::newRow("2.5") << "2.5" << 2;
         QTest::newRow("3.5") << "3.5" << 4;
         QTest::newRow("-2.5") << "-2.5" << -2;
-        QTest::newRow("leading blanks and a sign") << "  +7" << 7;
-        QTest::newRow("stops at a second point") << "1.5.3" << 2;
         QTest::newRow("half of one") << ".5" << 0;
+        QTest::newRow("leading blanks and a sign") << " \t+7" << 7;
+        QTest::newRow("stops at a second point") << "1.5.3" << 2;
+        QTest::newRow("stops at a letter") << "007x9" << 7;
+        QTest::newRow("an exponent is not read") << "3e2" << 3;
+        QTest::newRow("two signs are no number") << "+-1" << 0;
+        QTest::newRow("beyond 16 bits saturates") << "99999.9" << 32767;
+        QTest::newRow("below 16 bits saturates") << "-99999" << -32768;
     }
 
-    void thePortNumberIsReadWithHalvesToEven()
+    void aPortNumberIsReadUpToWhatEndsItHalvesToEven()
     {
         QFETCH(QString, text);
         QFETCH(int, port);
@@ -161,97 +121,102 @@ private slots:
     void theBaudBoxTakesNoTypingAndEveryChoiceWipesTheResults()
     {
         Bench bench;
-        QVERIFY(ready(bench));
-        auto *box = child<QComboBox>(bench, "cboBaudrate");
+        QVERIFY(bench.show());
+        auto *box = bench.child<QComboBox>("cboBaudrate");
         box->setFocus();
-        QTest::keyClicks(box, "12345");
+        bench.type("12345");
         QVERIFY((QStringList {"4800", "9600", "19200", "38400", "57600"}).contains(box->currentText()));
         QCOMPARE(bench->sBaudrate, box->currentText());
-
-        QTest::keyClick(box, Qt::Key_Home);
+        bench.press(Qt::Key_Home);
         fakeResults(bench);
-        QTest::keyClick(box, Qt::Key_Down);
+        bench.press(Qt::Key_Down);
         QCOMPARE(bench->sBaudrate, QStringLiteral("9600"));
-        QVERIFY(resultsWiped(bench));
+        QCOMPARE(results(bench), QStringLiteral("|||0"));
 
         fakeResults(bench);
-        QTest::mouseClick(child<QCheckBox>(bench, "chkRemote"), Qt::LeftButton);
-        QVERIFY(resultsWiped(bench));
-        QTest::mouseClick(child<QLabel>(bench, "lblRemote"), Qt::LeftButton); // only a caption
-        QVERIFY(child<QCheckBox>(bench, "chkRemote")->isChecked());
+        bench.click("chkRemote");
+        QCOMPARE(results(bench), QStringLiteral("|||0"));
     }
 
-    void thePortListTellsWhichDeviceEachEntryIsAndKeepsItsEsc()
+    void thePortListTellsWhichDeviceEachEntryIsAndEscapeClosesOnlyIt()
     {
         Bench bench;
-        QVERIFY(ready(bench, true));
-        auto *box = child<QComboBox>(bench, "cboComPort");
+        QVERIFY(bench.startSim() && bench.show());
+        auto *box = bench.child<QComboBox>("cboComPort");
         box->setFocus();
-        QTest::keyClick(box, Qt::Key_Down, Qt::AltModifier);
+        bench.press(Qt::Key_Down, Qt::AltModifier);
         QTRY_VERIFY(box->view()->isVisible());
         QCOMPARE(box->itemData(0, Qt::ToolTipRole).toString(), bench.sim().devicePath());
         QCOMPARE(box->itemData(1, Qt::ToolTipRole).toString(), QStringLiteral("not present"));
-        QCOMPARE(box->itemText(0), QStringLiteral("COM1"));
-
-        QTest::keyClick(box->view(), Qt::Key_Escape);
+        bench.press(Qt::Key_Escape);
         QTRY_VERIFY(!box->view()->isVisible());
         QVERIFY(bench->isVisible());
     }
 
-    void f4AndEsc_data()
+    void keysActOnlyAsTheWindowMeansThem_data()
     {
+        QTest::addColumn<QString>("focus");
         QTest::addColumn<QList<int>>("keys"); // each with its modifiers
         QTest::addColumn<bool>("duringRun");  // pressed in the middle of erasing
         QTest::addColumn<QString>("outcome"); // nothing, exit, update (to its end) or cancel
-
-        const int f4 = Qt::Key_F4, esc = Qt::Key_Escape, shift = Qt::SHIFT, ctrl = Qt::CTRL, alt = Qt::ALT;
+        const int f4 = Qt::Key_F4, esc = Qt::Key_Escape, ret = Qt::Key_Return, shift = Qt::SHIFT, ctrl = Qt::CTRL,
+                  alt = Qt::ALT, keypad = Qt::KeypadModifier, enter = keypad | Qt::Key_Enter;
         const QList<int> withModifiers {shift | f4, ctrl | f4, alt | f4, shift | esc, ctrl | esc, alt | esc};
         QTest::newRow("F4 or ESC with Shift, Ctrl or Alt while idle does nothing")
-            << withModifiers << false << "nothing";
-        QTest::newRow("F4 while idle updates without opening the port list") << QList<int> {f4} << false << "update";
-        QTest::newRow("ESC while idle exits") << QList<int> {esc} << false << "exit";
+            << "cboComPort" << withModifiers << false << "nothing";
+        QTest::newRow("F4 in the port box updates without opening its list")
+            << "cboComPort" << QList<int> {f4} << false << "update";
+        QTest::newRow("ESC while idle exits") << "cboComPort" << QList<int> {esc} << false << "exit";
         QTest::newRow("F4, or a key with Shift, Ctrl or Alt, during a run changes nothing")
-            << (QList<int> {f4} + withModifiers) << true << "update";
-        QTest::newRow("ESC during a run cancels and nothing is sent after") << QList<int> {esc} << true << "cancel";
+            << "cmdExit" << (QList<int> {f4} + withModifiers) << true << "update";
+        QTest::newRow("ESC during a run cancels and nothing is sent after")
+            << "cmdExit" << QList<int> {esc} << true << "cancel";
+        QTest::newRow("Return on Program updates") << "cmdProgram" << QList<int> {ret} << false << "update";
+        QTest::newRow("keypad Enter on Program updates") << "cmdProgram" << QList<int> {enter} << false << "update";
+        QTest::newRow("Return on Exit closes") << "cmdExit" << QList<int> {ret} << false << "exit";
+        QTest::newRow("keypad Enter on Cancel cancels") << "cmdExit" << QList<int> {enter} << true << "cancel";
+        QTest::newRow("Return on the check box presses no button")
+            << "chkRemote" << QList<int> {ret} << false << "nothing";
+        QTest::newRow("Return in the port box presses no button")
+            << "cboComPort" << QList<int> {ret} << false << "nothing";
+        QTest::newRow("Return held on Program repeats into nothing")
+            << "cmdProgram" << QList<int> {ret} << false << "held";
     }
 
-    void f4AndEsc()
+    void keysActOnlyAsTheWindowMeansThem()
     {
+        QFETCH(QString, focus);
         QFETCH(QList<int>, keys);
         QFETCH(bool, duringRun);
         QFETCH(QString, outcome);
-
         Bench bench;
-        QVERIFY(ready(bench, true));
-        auto *port = child<QComboBox>(bench, "cboComPort");
-        bool listOpened = false, exitBeforeMessage = false;
-        QString runUntouched; // what the keys left of a run that goes on, read at once
+        QVERIFY(bench.startSim() && bench.show());
+        auto *port = bench.child<QComboBox>("cboComPort");
+        QString untouched; // what the keys left of a run that goes on, read at once
+        bool exitBeforeMessage = false, listOpened = false;
         bench.onMessage = [&](const RecordedMessage &) { exitBeforeMessage = bench->exitCaption() == "Exit (ESC)"; };
-        const auto press = [&] {
-            QCOMPARE(bench->exitCaption(), QString(duringRun ? "Cancel (ESC)" : "Exit (ESC)"));
-            const float progress = bench->progressValue();
-            const QString panel1 = bench->panelText(1);
+        const auto pressAll = [&] {
+            bench.child(qPrintable(focus))->setFocus();
+            const QString before = bench->panelText(1) + QString::number(bench->progressValue());
             for (int key : keys)
-                QTest::keyClick(QApplication::focusWidget(), Qt::Key(key & ~Qt::KeyboardModifierMask),
-                    Qt::KeyboardModifiers(key & Qt::KeyboardModifierMask));
-            bool controlsOff = true;
-            for (const char *name : {"cmdProgram", "chkRemote", "cboComPort", "cboBaudrate"})
-                controlsOff = controlsOff && !bench->findChild<QWidget *>(QLatin1String(name))->isEnabled();
-            runUntouched = QString("controls off %1, progress kept %2, panel kept %3, %4")
-                               .arg(controlsOff)
-                               .arg(bench->progressValue() == progress)
-                               .arg(bench->panelText(1) == panel1)
-                               .arg(bench->exitCaption());
+                bench.press(
+                    Qt::Key(key & ~Qt::KeyboardModifierMask), Qt::KeyboardModifiers(key & Qt::KeyboardModifierMask));
+            const bool kept = before == bench->panelText(1) + QString::number(bench->progressValue());
+            untouched = QString(kept ? "kept, " : "changed, ") + bench->exitCaption();
         };
-        int pressedAt = 0;
         if (duringRun) {
-            whenProgress(bench, 480, 150, pressedAt, press);
-            QTest::mouseClick(child<QPushButton>(bench, "cmdProgram"), Qt::LeftButton);
-            QVERIFY(pressedAt > 0);
+            bench.atWait(150, pressAll);
+            bench.program();
         } else {
             bench->onPoll = [&](int) { listOpened = listOpened || port->view()->isVisible(); };
-            port->setFocus(); // a box that would open its list on F4
-            press();
+            // The repeats of a held key arrive while the run is under way, with
+            // the focus moved on from the disabled Program to Cancel.
+            if (outcome == "held")
+                bench.atWait(50, [&] {
+                    for (int i = 0; i < 5; ++i)
+                        bench.press(Qt::Key_Return, Qt::NoModifier, true);
+                });
+            pressAll();
         }
         QVERIFY(!listOpened && !port->view()->isVisible());
 
@@ -260,76 +225,116 @@ private slots:
         if (outcome == "nothing" || outcome == "exit") {
             QCOMPARE(bench->isVisible(), outcome == "nothing");
             QVERIFY(sent.isEmpty() && bench.messages.isEmpty());
-        } else if (outcome == "update") {
+        } else if (outcome == "cancel") {
+            QCOMPARE(bench.messageTexts(), QStringList {kCancelled});
+            QVERIFY(bench.messages[0].kind == frmMain::MsgKind::Error && exitBeforeMessage && bench->isVisible());
+            QCOMPARE(bench.unsettled(), QString());
+            QCOMPARE(bench->progressValue(), 0.0f);
+            QCOMPARE(sent.size(), 150);
+        } else {
             QVERIFY2(bench.messages.isEmpty(), qPrintable(bench.messageTexts().join(" | ")));
             if (duringRun) // a second run started inside the first would end the same, but not untouched
-                QCOMPARE(runUntouched, QStringLiteral("controls off 1, progress kept 1, panel kept 1, Cancel (ESC)"));
-            QCOMPARE(bench->panelText(1) + " " + bench->panelText(2), QStringLiteral("Update Finished EBPV"));
-            QCOMPARE(sent.count("0001"), 2);
-            QCOMPARE(sent.count("0801"), 1);
-            QCOMPARE(sent.last(), QStringLiteral("0801"));
-        } else {
-            QCOMPARE(bench.messageTexts(), QStringList {"Firmware update was cancelled."});
-            QVERIFY(bench.messages[0].kind == frmMain::MsgKind::Error && bench.messages[0].title == bench->sTitleVer);
-            QVERIFY(exitBeforeMessage && bench->isVisible() && !bench->MSComm1.PortOpen());
-            QVERIFY(bench->progressValue() == 0 && child<QPushButton>(bench, "cmdProgram")->isEnabled());
-            QCOMPARE(bench.sim().frames().size(), 1 + pressedAt); // the version read, then erasing
+                QCOMPARE(untouched, QStringLiteral("kept, Cancel (ESC)"));
+            QCOMPARE(sent, fullRunCommands());
+            QVERIFY(bench->successDialog());
         }
     }
 
-    void eachHelpWindowOpensOnceTheInstructionsBesideTheWindowAndExitClosesAll()
+    void theMenuHasTheKeysWhileItIsOpen_data()
+    {
+        QTest::addColumn<bool>("byMouse"); // else Alt, then Down
+        QTest::addColumn<bool>("duringRun");
+        QTest::newRow("menu opened by mouse, idle") << true << false;
+        QTest::newRow("menu opened by mouse, during a run") << true << true;
+        QTest::newRow("menu opened by Alt and Down, idle") << false << false;
+        QTest::newRow("menu opened by Alt and Down, during a run") << false << true;
+    }
+
+    // Open the menu, leave it with two presses of Escape, then press Escape
+    // once more: only that one is the window's.
+    void theMenuHasTheKeysWhileItIsOpen()
+    {
+        QFETCH(bool, byMouse);
+        QFETCH(bool, duringRun);
+        Bench bench;
+        QVERIFY(bench.startSim() && bench.show());
+        QMenuBar *bar = bench->menuBar();
+        auto *help = bench.child<QMenu>("mnuHelp");
+        QStringList seen;
+        const auto walk = [&] {
+            if (byMouse) {
+                QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(help->menuAction()).center());
+            } else {
+                bench.press(Qt::Key_Alt, Qt::AltModifier);
+                bench.press(Qt::Key_Down);
+            }
+            seen << (help->isVisible() ? "menu open" : "menu shut");
+            bench.press(Qt::Key_Escape);
+            seen << (help->isVisible() ? "menu open" : "menu shut");
+            bench.press(Qt::Key_Escape);
+            seen << (QApplication::focusWidget() == bar ? "bar has the keyboard" : "bar left");
+            seen << (bench->isVisible() && bench.messages.isEmpty() && bench->bStopped != duringRun ? "untouched"
+                                                                                                    : "disturbed");
+            bench.press(Qt::Key_Escape);
+        };
+        if (duringRun) {
+            bench.atWait(200, walk);
+            bench.program();
+        } else {
+            walk();
+        }
+        QCOMPARE(seen, (QStringList {"menu open", "menu shut", "bar left", "untouched"}));
+        QCOMPARE(bench->isVisible(), duringRun);
+        if (duringRun) {
+            QCOMPARE(bench.unsettled(), QString());
+            QCOMPARE(bench.messageTexts(), QStringList {kCancelled});
+            QVERIFY(bench.sim().dump());
+            QCOMPARE(bench.sim().frames().size(), 200);
+        }
+    }
+
+    void theHelpMenuAndF1OpenEachWindowOnceDuringARunAndExitClosesThem()
     {
         Bench bench;
-        QVERIFY(ready(bench));
+        QVERIFY(bench.startSim() && bench.show());
         bench->move(500, 200);
         QTRY_COMPARE(bench->pos(), QPoint(500, 200));
-        QMenuBar *bar = bench->menuBar();
-        auto *help = bench->findChild<QMenu *>(QStringLiteral("mnuHelp"));
-        const char *items[][2] = {{"mnuHelpHistory", "frmHistory"}, {"mnuHelpAbout", "frmAbout"}};
-        for (int time = 0; time < 2; ++time) {
+        bench.atWait(300, [&] {
+            bench.press(Qt::Key_Alt, Qt::AltModifier);
+            bench.press(Qt::Key_Down); // Instructions
+            bench.press(Qt::Key_Down); // Version History
+            bench.press(Qt::Key_Return);
+            bench->activateWindow();
+            bench.press(Qt::Key_F1);
+        });
+        bench.program();
+        QCOMPARE(bench.unsettled(), QString());
+        QVERIFY2(bench.messages.isEmpty(), qPrintable(bench.messageTexts().join(" | ")));
+        QVERIFY(bench->successDialog());
+        QCOMPARE(openWindows("frmHistory").size() + openWindows("frmInstructions").size(), 2);
+
+        // Again from an idle window, the items by mouse: each window once, the
+        // instructions right beside the main window.
+        for (const char *item : {"mnuHelpHistory", "mnuHelpAbout", "mnuHelpInstr"}) {
             bench->activateWindow();
             QVERIFY(QTest::qWaitForWindowActive(&bench.window()));
-            QTest::keyClick(child<QPushButton>(bench, "cmdProgram"), Qt::Key_F1);
-            QTRY_COMPARE(openWindows("frmInstructions").size(), 1);
-            QWidget *instructions = openWindows("frmInstructions").first();
-            QTRY_COMPARE(QApplication::activeWindow(), instructions);
-            const QRect main = bench->frameGeometry();
-            QCOMPARE(instructions->frameGeometry().topLeft(), QPoint(main.left() - main.width(), main.top()));
-            for (const auto &[item, window] : items) {
-                QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(help->menuAction()).center());
-                QTRY_VERIFY(help->isVisible());
-                QTest::mouseClick(help, Qt::LeftButton, {},
-                    help->actionGeometry(bench->findChild<QAction *>(QLatin1String(item))).center());
-                QTRY_COMPARE(openWindows(QLatin1String(window)).size(), 1);
-            }
+            bench.pickFromHelp(item);
         }
-
-        QTest::mouseClick(child<QPushButton>(bench, "cmdExit"), Qt::LeftButton);
-        QVERIFY(!bench->isVisible() && bench.messages.isEmpty());
-        for (const char *window : {"frmInstructions", "frmHistory", "frmAbout"})
-            QTRY_VERIFY(openWindows(QLatin1String(window)).isEmpty());
-    }
-
-    void closingTheWindowDuringARunStopsSilentlyAndSendsNothingMore()
-    {
-        Bench bench;
-        QVERIFY(ready(bench, true));
-        QTest::keyClick(child<QPushButton>(bench, "cmdProgram"), Qt::Key_F1);
-        QTRY_COMPARE(openWindows("frmInstructions").size(), 1);
         bench->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&bench.window()));
+        bench.press(Qt::Key_F1);
+        for (const char *window : {"frmHistory", "frmAbout", "frmInstructions"})
+            QTRY_COMPARE(openWindows(QLatin1String(window)).size(), 1);
+        const QRect main = bench->frameGeometry();
+        QCOMPARE(openWindows("frmInstructions").first()->frameGeometry().topLeft(),
+            QPoint(main.left() - main.width(), main.top()));
 
-        int closedAt = 0;
-        whenProgress(bench, 1920, 300, closedAt, [&] { bench->close(); }); // what the close box does
-        QTest::mouseClick(child<QPushButton>(bench, "cmdProgram"), Qt::LeftButton);
-
-        QVERIFY(closedAt > 0);
-        QVERIFY(!bench->isVisible() && openWindows("frmInstructions").isEmpty());
-        QVERIFY(!bench->MSComm1.PortOpen() && bench->bStopped && !bench->successDialog());
-        QVERIFY2(bench.messages.isEmpty(), qPrintable(bench.messageTexts().join(" | ")));
-        QVERIFY(bench.sim().dump());
-        QCOMPARE(bench.sim().frames().size(), 1 + 480 + 1 + closedAt); // version, erase, blank check, programming
-        QVERIFY(bench.sim().violations().isEmpty());
+        bench->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&bench.window()));
+        bench.click("cmdExit");
+        QVERIFY(!bench->isVisible());
+        for (const char *window : {"frmInstructions", "frmHistory", "frmAbout", "frmSuccess"})
+            QTRY_VERIFY(openWindows(QLatin1String(window)).isEmpty());
     }
 };
 

@@ -158,7 +158,7 @@ void tst_portusers::heldPortEndsTheRunWithNothingSent()
     Bench bench;
     QVERIFY(bench.startSim());
     if (remote) {
-        bench.window().findChild<QCheckBox *>("chkRemote")->setChecked(true);
+        bench.child<QCheckBox>("chkRemote")->setChecked(true);
         bench->sReply = QByteArray::fromHex("FEFE3300424C3FFD");
     }
     const QString device = bench.sim().devicePath();
@@ -177,7 +177,8 @@ void tst_portusers::heldPortEndsTheRunWithNothingSent()
     if (!holderVisible)
         portusers::setProcessTable(m_noProcesses->path());
 
-    QVERIFY(bench.programAndSettle());
+    bench.program();
+    QCOMPARE(bench.unsettled(), QString());
 
     // The probe took the held port for present: the open is what tells.
     QCOMPARE(bench.messageTexts(),
@@ -212,9 +213,9 @@ void tst_portusers::freePortIsRunHoldingTheAdvisoryLock()
         if (during.isEmpty())
             during = askForLock(fd);
     };
-    bench->sBaudrate = "57600";
 
-    QVERIFY(bench.programAndSettle());
+    bench.program();
+    QCOMPARE(bench.unsettled(), QString());
 
     QVERIFY2(bench.messages.isEmpty(), qPrintable(bench.messageTexts().join(" | ")));
     QVERIFY(bench.sim().dump());
@@ -226,11 +227,8 @@ void tst_portusers::freePortIsRunHoldingTheAdvisoryLock()
 void tst_portusers::portListNamesTheHolder()
 {
     Bench bench;
-    QVERIFY(bench.startSim());
-    bench->show();
-    QVERIFY(QTest::qWaitForWindowExposed(&bench.window()));
-    auto *box = bench->findChild<QComboBox *>("cboComPort");
-    QVERIFY(box);
+    QVERIFY(bench.startSim() && bench.show());
+    auto *box = bench.child<QComboBox>("cboComPort");
     auto tipsWhenOpened = [box] {
         box->showPopup();
         const QString tip = box->itemData(0, Qt::ToolTipRole).toString();

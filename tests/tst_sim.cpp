@@ -12,11 +12,8 @@
 
 namespace {
 
-const QByteArray kVersionRead = QByteArray::fromHex("0F0F0001FF04");
-const QByteArray kVersionReply = QByteArray::fromHex("0F0F0001303537343131323330300804");
 const QByteArray kBlankCheck = QByteArray::fromHex("0F0F0A02000800EC04");
 const QByteArray kVerify = QByteArray::fromHex("0F0F0A01000800ED04");
-const QByteArray kWake = QByteArray::fromHex("000000000000000000000000000000000000FEFE3300424C3FFD");
 
 // An erase packet, or a program packet when given the first of 16 data bytes.
 QByteArray packet(int address, int dataFrom = -1)
@@ -32,13 +29,13 @@ QByteArray packet(int address, int dataFrom = -1)
 // One end of the line as a serial port would hold it: raw, at a given rate.
 struct Line
 {
-    explicit Line(const QString &path, speed_t speed = B9600)
+    explicit Line(const QString &path)
         : fd(::open(qPrintable(path), O_RDWR | O_NOCTTY | O_NONBLOCK))
     {
         termios tio {};
         tcgetattr(fd, &tio);
         cfmakeraw(&tio);
-        cfsetspeed(&tio, speed);
+        cfsetspeed(&tio, B9600);
         tcsetattr(fd, TCSANOW, &tio);
     }
     ~Line() { ::close(fd); }
@@ -126,30 +123,6 @@ private slots:
         QVERIFY(verify.size() == 13 && verify.mid(7, 2) != QByteArray(2, '\0'));
         QCOMPARE(sim.violations(), QStringList {violation});
         QVERIFY(sim.dump() && sim.memory() == expected);
-    }
-
-    void theWakeFrameIsAnsweredOnlyAtTheUnitsRate_data()
-    {
-        QTest::addColumn<int>("speed");
-        QTest::addColumn<bool>("acked");
-        QTest::newRow("a wake frame at 4800 is not understood") << int(B4800) << false;
-        QTest::newRow("a wake frame at the unit's 19200 starts the bootloader") << int(B19200) << true;
-        QTest::newRow("a wake frame at 57600 is not understood") << int(B57600) << false;
-    }
-
-    void theWakeFrameIsAnsweredOnlyAtTheUnitsRate()
-    {
-        QFETCH(int, speed);
-        QFETCH(bool, acked);
-        SimUnit sim;
-        QVERIFY(sim.start({"--mode", "normal", "--unit-baud", "19200"}, AXR574_SIM_PATH));
-        Line line(sim.devicePath(), speed_t(speed));
-        // Only a unit in its bootloader echoes the wake frame's tail and answers the version read that follows;
-        // silence is awaited for a second.
-        const int ms = acked ? 3000 : 1000;
-        QCOMPARE(line.exchange(kWake, 8, ms).toHex(), acked ? kWake.right(8).toHex() : QByteArray());
-        QCOMPARE(line.exchange(kVersionRead, 16, ms).toHex(), acked ? kVersionReply.toHex() : QByteArray());
-        QTRY_COMPARE(sim.frames().size(), 2);
     }
 };
 

@@ -57,15 +57,10 @@ void TablesTest::tellingEntriesReadExactlyAsTheFrameRuleGives_data()
 {
     // Erase entries whole, program entries by their header.
     QTest::addColumn<QString>("text");
-    QTest::newRow("the first row erased is 0x0800") << "0F0F0301000800F404";
-    QTest::newRow("the second row erased is 0x0840") << "0F0F0301400800B404";
     QTest::newRow("erasing 0x0F00 escapes its high address byte") << "0F0F030100050F00ED04";
     QTest::newRow("erasing 0x2DC0 escapes its checksum") << "0F0F0301C02D00050F04";
     QTest::newRow("erasing 0x38C0 escapes a checksum equal to the end byte") << "0F0F0301C03800050404";
-    QTest::newRow("the last row erased is 0x7FC0") << "0F0F0301C07F00BD04";
-    QTest::newRow("the first unit programmed is 0x0800") << "0F0F0202000800";
     QTest::newRow("programming 0x0F00 escapes its high address byte") << "0F0F020200050F00";
-    QTest::newRow("the last unit programmed is 0x7FF0") << "0F0F0202F07F00";
 }
 
 void TablesTest::tellingEntriesReadExactlyAsTheFrameRuleGives()
@@ -142,6 +137,14 @@ void TablesTest::toolBuildsTablesOnlyFromAnImageFitForTheUnit_data()
         << "conflicting-byte.hex" << 1 << "line 2:|0x080F|different value";
     QTest::newRow("a unit needing too many escapes") << "too-many-escapes.hex" << 1 << "line 2:|0x0810|58 hex digits";
     QTest::newRow("an image with no data at all") << "no-data.hex" << 1 << "no data";
+    QTest::newRow("an end-of-file record carrying data") << "eof-with-data.hex" << 1 << "line 2:|0x0000|carries data";
+    QTest::newRow("a record after the end-of-file record")
+        << "record-after-eof.hex" << 1 << "line 3:|after the end-of-file";
+    QTest::newRow("a record longer than its length field")
+        << "length-mismatch.hex" << 1 << "line 2:|0x0810|says 16 data bytes, record holds 17";
+    QTest::newRow("an extended address record of three bytes")
+        << "extended-address-length.hex" << 1 << "line 1:|extended linear address|2 bytes";
+    QTest::newRow("an odd number of hex digits") << "odd-digit-count.hex" << 1 << "line 2:|0x0810|odd number";
     QTest::newRow("a good image gives all erase entries and its two units in order")
         << "valid.hex" << 0
         << "\"0F0F0301C07F00BD04\"|ErasePacketCount = "

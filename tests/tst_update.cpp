@@ -1,16 +1,20 @@
-// Whole updates from Program to finish, through the real serial code, against
-// the simulated unit on a pseudo-terminal.
+// Clean updates from Program to finish, through the real serial code, against
+// the simulated unit on a pseudo-terminal; and the wake scan of a unit running
+// its firmware, against a line the test answers itself.
 #include "harness.h"
 
+#include "link/codec.h"
 #include "update/packets.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QtTest>
 
 namespace {
 
-const int kBlankCheck = 1 + int(firmware::ErasePacketCount) + 1;
-const int kVerify = kBlankCheck + int(firmware::ProgramPacketCount) + 1;
+const QByteArray kAck = QByteArray::fromHex("FEFE3300424C3FFD");
+const QString kWaiting = QStringLiteral("Please wait.  Attempting to start bootloader.");
+const QString kUpdating = QStringLiteral("Please wait.  AXR-574 Firmware is being updated.");
 
 } // namespace
 
@@ -19,54 +23,63 @@ class tst_update : public QObject
     Q_OBJECT
 
 private slots:
-    void fullUpdateLeavesUnitHoldingTheImage_data();
-    void fullUpdateLeavesUnitHoldingTheImage();
+    void anUpdateLeavesTheUnitHoldingTheImage_data();
+    void anUpdateLeavesTheUnitHoldingTheImage();
     void remoteProgramWakesTheUnitAtItsRate_data();
     void remoteProgramWakesTheUnitAtItsRate();
-    void unitNotToBeUpdatedIsLeftUntouched_data();
-    void unitNotToBeUpdatedIsLeftUntouched();
-    void faultsEndTheRunWithNothingSentAfter_data();
-    void faultsEndTheRunWithNothingSentAfter();
-    void missingPortIsReportedByTheProbe_data();
-    void missingPortIsReportedByTheProbe();
+    void theWakeScanStopsOnlyAtAnAcknowledgementOfItsOwn_data();
+    void theWakeScanStopsOnlyAtAnAcknowledgementOfItsOwn();
+    void progressCountsWholePercentsAndProgrammingEndsAtAFullBar();
     void programUnloadsTheCompletionDialogOfTheLastRun();
 };
 
-void tst_update::fullUpdateLeavesUnitHoldingTheImage_data()
+void tst_update::anUpdateLeavesTheUnitHoldingTheImage_data()
 {
     QTest::addColumn<QString>("rate");
     QTest::newRow("9600") << "9600";
     QTest::newRow("57600") << "57600";
 }
 
-void tst_update::fullUpdateLeavesUnitHoldingTheImage()
+void tst_update::anUpdateLeavesTheUnitHoldingTheImage()
 {
     QFETCH(QString, rate);
     Bench bench;
-    QVERIFY(bench.startSim());
-    QVERIFY(bench.sim().dump());
+    QVERIFY(bench.startSim() && bench.sim().dump());
     const QByteArray before = bench.sim().memory();
-    bench->sBaudrate = rate;
+    QVERIFY(bench.show());
+    auto *baud = bench.child<QComboBox>("cboBaudrate");
+    baud->setFocus();
+    while (baud->currentText() != rate)
+        bench.press(Qt::Key_Down);
 
-    QVERIFY(bench.programAndSettle());
+    // What the window says as each kind of packet goes out.
+    QStringList said;
+    bench->onPoll = [&](int poll) {
+        const QString now = bench->sCommand + ": " + bench->panelText(1) + " / " + bench->message();
+        if (poll == 1 && (said.isEmpty() || !said.last().startsWith(bench->sCommand)))
+            said << now;
+    };
+    bench.program();
 
+    QCOMPARE(bench.unsettled(), QString());
     QVERIFY2(bench.messages.isEmpty(), qPrintable(bench.messageTexts().join(" | ")));
-    QCOMPARE(bench->panelText(1), QStringLiteral("Update Finished"));
-    QCOMPARE(bench->panelText(2), QStringLiteral("EBPV"));
-    QCOMPARE(bench->panelText(4), QStringLiteral("1123.00"));
+    QCOMPARE(said,
+        (QStringList {"0001: For Help press F1 / ", "0301: Erasing ...  0% / " + kUpdating,
+            "0A02: Blank Checking ... / " + kUpdating, "0202: Programming ...  0% / " + kUpdating,
+            "0A01: Verifying ... / " + kUpdating, "0B01: Resetting Defaults ... / " + kUpdating,
+            "0001: Resetting Defaults ... / " + kUpdating}));
+    QCOMPARE(
+        bench->panelText(1) + "|" + bench->panelText(2) + "|" + bench->panelText(4), "Update Finished|EBPV|1123.00");
     QCOMPARE(bench->progressValue(), bench->progressMax());
-    QVERIFY(bench->bSuccess);
-    QVERIFY(bench->successDialog() && bench->successDialog()->isVisible());
+    QVERIFY(bench->bSuccess && bench->successDialog() && bench->successDialog()->isVisible());
 
     QVERIFY(bench.sim().dump());
     QCOMPARE(bench.sim().commands(), fullRunCommands());
     QVERIFY2(bench.sim().violations().isEmpty(), qPrintable(bench.sim().violations().join(" | ")));
     // The finish packet is left out: the port closes right after writing it,
     // and the unit may read the line's rate only after that.
-    for (const SimEvent &e : bench.sim().frames()) {
-        if (e.cmd != "0801")
-            QVERIFY2(e.baud == rate.toInt(), qPrintable(QString("frame %1 %2 at %3").arg(e.n).arg(e.cmd).arg(e.baud)));
-    }
+    for (const SimEvent &e : bench.sim().frames())
+        QVERIFY2(e.cmd == "0801" || e.baud == rate.toInt(), qPrintable(QString("frame %1 at %2").arg(e.n).arg(e.baud)));
     QVERIFY(bench.sim().memory() == memoryAfterUpdate(before));
 }
 
@@ -84,146 +97,130 @@ void tst_update::remoteProgramWakesTheUnitAtItsRate()
     QFETCH(int, wakeFrames);
     Bench bench;
     QVERIFY(bench.startSim({"--mode", "normal", "--unit-baud", QString::number(unitBaud)}));
-    bench.window().findChild<QCheckBox *>("chkRemote")->setChecked(true);
-    bench->sBaudrate = "19200";
+    QVERIFY(bench.show());
+    bench.click("chkRemote");
+    auto *baud = bench.child<QComboBox>("cboBaudrate");
+    baud->setFocus();
+    bench.press(Qt::Key_Down); // 19200
+    QString readyAtVersionRead;
+    bench->onPoll = [&](int) {
+        if (bench->sCommand == "0001" && readyAtVersionRead.isEmpty())
+            readyAtVersionRead = bench->panelText(1) + " / " + bench->message();
+    };
+    bench.program();
 
-    QVERIFY(bench.programAndSettle());
+    QCOMPARE(bench.unsettled(), QString());
     QVERIFY2(bench.messages.isEmpty(), qPrintable(bench.messageTexts().join(" | ")));
+    QCOMPARE(readyAtVersionRead, QStringLiteral("Bootloader Ready ... / "));
     QCOMPARE(bench->panelText(2), QStringLiteral("EBPV"));
-
     QVERIFY(bench.sim().dump());
     const QVector<SimEvent> frames = bench.sim().frames();
-    const int rates[] = {4800, 9600, 19200, 38400, 57600};
-    for (int i = 0; i < wakeFrames; ++i) {
-        QCOMPARE(frames[i].cmd, QStringLiteral("0000"));
-        QCOMPARE(frames[i].baud, rates[i]);
-    }
-    QCOMPARE(frames[wakeFrames].cmd, QStringLiteral("0001"));
-    QCOMPARE(frames[wakeFrames].baud, 19200);
     QCOMPARE(frames.size(), wakeFrames + fullRunCommands().size());
+    const int rates[] = {4800, 9600, 19200, 38400, 57600};
+    for (int i = 0; i < wakeFrames; ++i)
+        QCOMPARE(frames[i].cmd + "@" + QString::number(frames[i].baud), "0000@" + QString::number(rates[i]));
+    QCOMPARE(frames[wakeFrames].cmd + "@" + QString::number(frames[wakeFrames].baud), QStringLiteral("0001@19200"));
 }
 
-void tst_update::unitNotToBeUpdatedIsLeftUntouched_data()
+void tst_update::theWakeScanStopsOnlyAtAnAcknowledgementOfItsOwn_data()
 {
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QStringList>("texts");
-    QTest::addColumn<QString>("version");
-    QTest::newRow("same version, answer No")
-        << QStringList {"--version", "1208"} << QStringList {"Would you like to replace version 1208 with 1208?"}
-        << "1208.00";
-    QTest::newRow("newer version, answer No")
-        << QStringList {"--version", "1301"} << QStringList {"Would you like to replace version 1301 with 1208?"}
-        << "1301.00";
-    QTest::newRow("wrong model") << QStringList {"--model", "0575"}
-                                 << QStringList {"Attached device is not the AXR-574."} << "1123.00";
-}
-
-void tst_update::unitNotToBeUpdatedIsLeftUntouched()
-{
-    QFETCH(QStringList, args);
-    QFETCH(QStringList, texts);
-    QFETCH(QString, version);
-    Bench bench;
-    QVERIFY(bench.startSim(args));
-    bench.answer = QMessageBox::No;
-
-    QVERIFY(bench.programAndSettle());
-    QCOMPARE(bench.messageTexts(), texts);
-    if (texts.first().startsWith("Would"))
-        QCOMPARE(bench.messages.first().title, QStringLiteral("Confirm Firmware Replace"));
-    else
-        QCOMPARE(bench.messages.first().title, QStringLiteral("AXR-574 Firmware v1208"));
-    QCOMPARE(bench->panelText(1), QStringLiteral("For Help press F1"));
-    QCOMPARE(bench->panelText(4), version);
-    QVERIFY(!bench->bFailed);
-    QVERIFY(!bench->successDialog());
-    QVERIFY(bench.sim().dump());
-    QCOMPARE(bench.sim().commands(), QStringList {"0001"});
-}
-
-void tst_update::faultsEndTheRunWithNothingSentAfter_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<int>("lastFrame");
-    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("situation"); // "answer" at attempt answerAt, "stale", "cancel" at answerAt or "stopped"
+    QTest::addColumn<int>("answerAt");
+    QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<QString>("panel1");
-    QTest::addColumn<QString>("panel2");
-    QTest::addColumn<QString>("panel3");
-
-    QTest::newRow("blank check fails") << QStringList {"--blank-fail"} << kBlankCheck << "Blank Check Error"
-                                       << "Blank Check Failed"
-                                       << "EB"
-                                       << "3B-FF-C4-01";
-    QTest::newRow("verify fails") << QStringList {"--verify-fail"} << kVerify << "Verify Checksum Error"
-                                  << "Verify Failed"
-                                  << "EBPV"
-                                  << "3B-FF-C4-01";
-    // Missing, garbled and cut-off replies at every phase: tst_faultmatrix.
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("acknowledged at the first rate") << "answer" << 1 << kAck << "Bootloader Ready ..." << 1 << "";
+    QTest::newRow("a chunk ending in the acknowledgement")
+        << "answer" << 2 << (QByteArray::fromHex("00112233") + kAck) << "Bootloader Ready ..." << 2 << "";
+    QTest::newRow("an acknowledgement followed by noise does not count")
+        << "answer" << 1 << (kAck + "x") << "Starting Bootloader ....." << 5 << kWaiting;
+    QTest::newRow("never acknowledged") << "answer" << 0 << QByteArray() << "Starting Bootloader ....." << 5
+                                        << kWaiting;
+    QTest::newRow("an acknowledgement left from an earlier run does not count")
+        << "stale" << 0 << QByteArray() << "Starting Bootloader ....." << 5 << kWaiting;
+    QTest::newRow("a Cancel adds no dots to the reset status")
+        << "cancel" << 2 << QByteArray() << "For Help press F1" << 2 << kWaiting;
+    QTest::newRow("a run already stopped scans nothing")
+        << "stopped" << 0 << QByteArray() << "For Help press F1" << 0 << "";
 }
 
-void tst_update::faultsEndTheRunWithNothingSentAfter()
+void tst_update::theWakeScanStopsOnlyAtAnAcknowledgementOfItsOwn()
 {
-    QFETCH(QStringList, args);
-    QFETCH(int, lastFrame);
-    QFETCH(QString, text);
+    QFETCH(QString, situation);
+    QFETCH(int, answerAt);
+    QFETCH(QByteArray, answer);
     QFETCH(QString, panel1);
-    QFETCH(QString, panel2);
-    QFETCH(QString, panel3);
+    QFETCH(int, frames);
+    QFETCH(QString, message);
     Bench bench;
-    QVERIFY(bench.startSim(args));
+    PtyLine line;
+    bench.usePort1(line.slavePath());
+    bench->MSComm1.setCommPort(1);
+    QVERIFY(bench->MSComm1.setPortOpen(true));
+    bench->bStopped = situation == "stopped";
+    if (situation == "stale")
+        bench->HandleInput(answer = QByteArray::fromHex("0102") + kAck);
 
-    QVERIFY(bench.programAndSettle());
-    QCOMPARE(bench.messageTexts(), QStringList {text});
+    QStringList panelBeforeEach;
+    bench->onPoll = [&](int poll) {
+        if (poll != 1)
+            return;
+        panelBeforeEach << bench->panelText(1);
+        if (panelBeforeEach.size() == answerAt && situation == "answer")
+            line.write(answer);
+        else if (panelBeforeEach.size() == answerAt && situation == "cancel")
+            bench.click("cmdExit");
+        else
+            bench->bReplyReceived = true; // no answer, without a second of waiting
+    };
+    bench->StartBootloader();
+    QCOMPARE(line.readAvailable(200).count(aStringToHex(firmware::kWakeFrame)), frames);
+    QCOMPARE(panelBeforeEach.size(), frames);
+    if (frames > 0)
+        QCOMPARE(panelBeforeEach.last(), QString("Starting Bootloader ") + QString(frames, '.'));
     QCOMPARE(bench->panelText(1), panel1);
-    QCOMPARE(bench->panelText(2), panel2);
-    QCOMPARE(bench->panelText(3), panel3);
-    QVERIFY(bench->bFailed);
-    QVERIFY(!bench->successDialog());
-    QVERIFY(bench.sim().dump());
-    QCOMPARE(bench.sim().frames().size(), lastFrame);
-    QVERIFY(bench.sim().violations().isEmpty());
+    QCOMPARE(bench->message(), message);
 }
 
-void tst_update::missingPortIsReportedByTheProbe_data()
+void tst_update::progressCountsWholePercentsAndProgrammingEndsAtAFullBar()
 {
-    QTest::addColumn<int>("port");
-    QTest::newRow("no such device") << 2;
-    QTest::newRow("negative port number") << -5;
-    QTest::newRow("largest port number") << 32767;
-}
-
-void tst_update::missingPortIsReportedByTheProbe()
-{
-    QFETCH(int, port);
     Bench bench;
-    QVERIFY(bench.startSim());
-    MSComm::setPortResolver([](int p) { return p == 2 ? QStringLiteral("/dev/does-not-exist-574") : QString(); });
-    bench->iComPort = qint16(port);
-    QVERIFY(bench.programAndSettle());
-    QCOMPARE(bench.messageTexts(), QStringList {"Selected Com Port is not available."});
-    QCOMPARE(bench->panelText(1), QStringLiteral("For Help press F1"));
-    QVERIFY(bench.sim().dump());
-    QVERIFY(bench.sim().frames().isEmpty());
+    QVERIFY(bench.startSim({"--blank"}));
+    bench->MSComm1.setCommPort(1);
+    QVERIFY(bench->MSComm1.setPortOpen(true));
+    bench->bStopped = false;
+    bench->bFirstErase = bench->bFirstProgram = true;
+    QStringList texts; // at the first and the last packet of each stage
+    bench->onPoll = [&](int poll) {
+        const int value = int(bench->progressValue());
+        if (poll == 1 && (value == 1 || value == (bench->sCommand == "0301" ? 480 : int(firmware::ProgramPacketCount))))
+            texts << bench->panelText(1);
+    };
+    bench->EraseDevice();
+    bench->ProgramDevice();
+    QCOMPARE(
+        texts, (QStringList {"Erasing ...  0%", "Erasing ...  100%", "Programming ...  0%", "Programming ...  80%"}));
+    QCOMPARE(bench->panelText(1), QStringLiteral("Programming ...  100%"));
+    QCOMPARE(bench->progressValue(), 1920.0f);
 }
 
 void tst_update::programUnloadsTheCompletionDialogOfTheLastRun()
 {
     Bench bench;
     QVERIFY(bench.startSim());
-    QVERIFY(bench.programAndSettle());
+    bench.program();
     QPointer<frmSuccess> first = bench->successDialog();
     QVERIFY(first && bench->bSuccess);
     const qint64 iconKey = first->windowIcon().cacheKey();
 
     // The unit left its bootloader with the finish packet: wake it remotely.
-    bench.window().findChild<QCheckBox *>("chkRemote")->setChecked(true);
+    bench.click("chkRemote");
     bool dialogGoneAtFirstPacket = false;
-    bench->onPoll = [&](int) {
-        if (bench->sCommand == "0000" && !dialogGoneAtFirstPacket)
-            dialogGoneAtFirstPacket = !bench->bSuccess && (!first || !first->isVisible());
-    };
-    QVERIFY(bench.programAndSettle());
+    bench.atWait(1, [&] { dialogGoneAtFirstPacket = !bench->bSuccess && (!first || !first->isVisible()); });
+    bench.program();
     QVERIFY(dialogGoneAtFirstPacket);
+    QCOMPARE(bench.unsettled(), QString());
     QVERIFY2(bench.messages.isEmpty(), qPrintable(bench.messageTexts().join(" | ")));
     QTRY_VERIFY(!first);
     QVERIFY(bench->successDialog() && bench->bSuccess);

@@ -1,15 +1,17 @@
-// The completion dialog and the three information windows. The countdown is
-// stepped by calling its timer procedure, so nothing waits ten seconds.
+// The completion dialog, the three information windows, and what the desktop
+// sees of the windows: controls as a screen reader reads them, and the icon.
+// The dialog's countdown is stepped by calling its timer procedure, so
+// nothing waits ten seconds.
+#include "harness.h"
+
 #include "ui/frmAbout.h"
 #include "ui/frmHistory.h"
 #include "ui/frmInstructions.h"
-#include "ui/frmMain.h"
 #include "ui/frmSuccess.h"
 
+#include <QAccessible>
 #include <QtTest>
 #include <QtWidgets>
-
-using Lines = QList<std::pair<int, QString>>; // line number, exact text
 
 namespace {
 
@@ -20,32 +22,40 @@ bool showsWholeText(const QLabel *label)
     return room.contains(label->fontMetrics().boundingRect(room, int(label->alignment()), label->text()));
 }
 
-using Open = QWidget *(*)(frmMain &main, QString &text);
-
-template<typename Window> QWidget *open(frmMain &main, QString &text)
+using Open = QWidget *(*)(frmMain &main);
+template<typename Window> QWidget *open(frmMain &main)
 {
-    auto *w = new Window(main);
-    text = w->text();
-    return w;
+    return new Window(main);
+}
+
+QAccessibleInterface *describe(Bench &bench, const char *name)
+{
+    return QAccessible::queryAccessibleInterface(bench.child(name));
+}
+
+// What a label with a name of its own says, through its text interface.
+QString spoken(QAccessibleInterface *iface)
+{
+    QAccessibleTextInterface *text = iface->textInterface();
+    return text ? text->text(0, text->characterCount()) : QStringLiteral("<no text interface>");
 }
 
 } // namespace
 
-class TestWindows : public QObject
+class tst_windows : public QObject
 {
     Q_OBJECT
 
 private slots:
     void theDialogCountsDownFromTenAndClosesItselfAtZero()
     {
-        frmMain main;
-        QPointer<frmSuccess> dlg = new frmSuccess(main);
-        QVERIFY(main.bSuccess);
+        Bench bench;
+        QPointer<frmSuccess> dlg = new frmSuccess(bench.window());
+        QVERIFY(bench->bSuccess);
         QCOMPARE(dlg->windowTitle(), QStringLiteral("AXR-574 Firmware Updated"));
         const auto *message = dlg->findChild<QLabel *>(QStringLiteral("lblMessage"));
         QCOMPARE(message->text(), QStringLiteral("Update was successfully finished."));
         QVERIFY(showsWholeText(message));
-        QCOMPARE(dlg->findChild<QLabel *>(QStringLiteral("picAxeronLogo"))->pixmap().size(), QSize(71, 36));
         QCOMPARE(dlg->okCaption(), QStringLiteral("OK [10 sec.]"));
         dlg->show();
 
@@ -53,12 +63,11 @@ private slots:
         QTRY_COMPARE(dlg->secondsLeft(), 9);
         for (int left = 9; left > 0; --left) {
             QCOMPARE(dlg->okCaption(), QStringLiteral("OK [%1 sec.]").arg(left));
-            QVERIFY(dlg->isVisible() && main.bSuccess);
+            QVERIFY(dlg->isVisible() && bench->bSuccess);
             dlg->tmrCountDown_Timer();
         }
         QCOMPARE(dlg->okCaption(), QStringLiteral("OK [0 sec.]"));
-        QVERIFY(!dlg->isVisible() && !dlg->timerActive() && !main.bSuccess);
-
+        QVERIFY(!dlg->isVisible() && !dlg->timerActive() && !bench->bSuccess);
         dlg->tmrCountDown_Timer(); // a tick already queued when it closed changes nothing
         QCOMPARE(dlg->okCaption(), QStringLiteral("OK [0 sec.]"));
         QTRY_VERIFY(dlg.isNull());
@@ -76,75 +85,63 @@ private slots:
     void closingTheDialogAnyWayClearsTheFlagAndTheNextCountsFromTen()
     {
         QFETCH(QString, how);
-        frmMain main;
-        QPointer<frmSuccess> dlg = new frmSuccess(main);
+        Bench bench;
+        QPointer<frmSuccess> dlg = new frmSuccess(bench.window());
         if (how != QLatin1String("hidden")) {
             dlg->show();
-            QVERIFY(QTest::qWaitForWindowExposed(dlg));
+            dlg->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(dlg));
             dlg->tmrCountDown_Timer();
         }
         if (how == QLatin1String("ok"))
             QTest::mouseClick(dlg->findChild<QPushButton *>(QStringLiteral("OKButton")), Qt::LeftButton);
         else if (how == QLatin1String("escape"))
-            QTest::keyClick(dlg, Qt::Key_Escape);
+            bench.press(Qt::Key_Escape);
         else
             dlg->close();
-        QVERIFY(!main.bSuccess && !dlg->isVisible() && !dlg->timerActive());
+        QVERIFY(!bench->bSuccess && !dlg->isVisible() && !dlg->timerActive());
 
         // The closed dialog is only deleted after the next one has loaded.
-        std::unique_ptr<frmSuccess> next(new frmSuccess(main));
+        std::unique_ptr<frmSuccess> next(new frmSuccess(bench.window()));
         QCOMPARE(next->okCaption(), QStringLiteral("OK [10 sec.]"));
         QTRY_VERIFY(dlg.isNull());
-        QVERIFY(main.bSuccess);
+        QVERIFY(bench->bSuccess);
     }
 
     void theDialogOutlivingTheMainWindowClosesSafely()
     {
-        auto main = std::make_unique<frmMain>();
-        QPointer<frmSuccess> dlg = new frmSuccess(*main);
-        main.reset();
+        auto bench = std::make_unique<Bench>();
+        QPointer<frmSuccess> dlg = new frmSuccess(bench->window());
+        bench.reset();
         dlg->OKButton_Click();
         QTRY_VERIFY(dlg.isNull());
     }
 
-    void eachInformationWindowShowsItsExactLines_data()
+    void eachInformationWindowShowsItsTextWhole_data()
     {
         QTest::addColumn<Open>("open");
         QTest::addColumn<QString>("title");
-        QTest::addColumn<int>("count");
-        QTest::addColumn<Lines>("spots");
-
-        QTest::newRow("the instructions are seventeen lines")
-            << &open<frmInstructions> << "AXR-574 Firmware Instructions" << 17
-            << Lines {{0, "How to use:"}, {6, "      while turning on the power.  \"BOOTLOADER"},
-                   {16, "10. Note the AXR-574 is reset to its factory defaults."}};
-        QTest::newRow("the history runs from its heading to the first release")
-            << &open<frmHistory> << "AXR-574 Firmware Version History" << 21
-            << Lines {{0, "Firmware Version History:"}, {1, ""}, {2, "1208 (02/23/2012)"}, {18, ""},
-                   {19, "0719 (05/14/2007)"}, {20, "- First release."}};
-        QTest::newRow("the about box names version 1208 and OK closes it")
-            << &open<frmAbout> << "About AXR-574 Firmware v1208" << 7
-            << Lines {{0, "AXR-574 Firmware Version 1208"}, {1, ""}, {5, ""}, {6, "(c) 2007-2012  Firmware 12"}};
+        QTest::addColumn<QString>("text"); // in tests/data/text
+        QTest::newRow("the instructions") << &open<frmInstructions> << "AXR-574 Firmware Instructions"
+                                          << "instructions";
+        QTest::newRow("the history") << &open<frmHistory> << "AXR-574 Firmware Version History"
+                                     << "history";
+        QTest::newRow("the about box, closed by OK") << &open<frmAbout> << "About AXR-574 Firmware v1208"
+                                                     << "about";
     }
 
-    void eachInformationWindowShowsItsExactLines()
+    void eachInformationWindowShowsItsTextWhole()
     {
         QFETCH(Open, open);
         QFETCH(QString, title);
-        QFETCH(int, count);
-        QFETCH(Lines, spots);
+        QFETCH(QString, text);
+        QFile file(QStringLiteral(AXR574_TESTDATA "/text/") + text + ".txt");
+        QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
+        const QStringList lines = QString::fromUtf8(file.readAll()).chopped(1).split('\n');
 
-        frmMain main;
-        QString text;
-        QPointer<QWidget> w = open(main, text);
+        Bench bench;
+        QPointer<QWidget> w = open(bench.window());
         QCOMPARE(w->windowTitle(), title);
-        QVERIFY(!text.endsWith(QLatin1Char('\n')));
-        const QStringList lines = text.split(QStringLiteral("\r\n"));
-        QCOMPARE(lines.size(), count);
-        for (const auto &[number, line] : spots)
-            QCOMPARE(lines.at(number), line);
-
-        // The window shows that text, whatever its widget makes of CR LF.
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w));
         if (auto *edit = w->findChild<QPlainTextEdit *>(QStringLiteral("txtText1"))) {
@@ -152,12 +149,99 @@ private slots:
             w->close();
         } else {
             auto *label = w->findChild<QLabel *>(QStringLiteral("lblMessage"));
-            QVERIFY(label->text() == text && showsWholeText(label));
+            QVERIFY(label->text() == lines.join("\r\n") && showsWholeText(label));
             QTest::mouseClick(w->findChild<QPushButton *>(QStringLiteral("OKButton")), Qt::LeftButton);
         }
         QTRY_VERIFY(w.isNull());
     }
+
+    // A screen reader hears a panel's or the message line's purpose as its name
+    // and what it shows as its text, also once the text changes.
+    void panelsAndTheMessageLineAreNamedAndSayWhatTheyShow()
+    {
+        Bench bench;
+        const struct
+        {
+            const char *object, *name, *description, *shown;
+        } labels[] = {
+            {"StatusBar1Panel1", "Status", "Status", "Programming ...  25%"},
+            {"StatusBar1Panel2", "Indicators", "Indicators: Erase, Blank Check, Program, Verify", "EB"},
+            {"StatusBar1Panel3", "Error Data", "Error Data", "3B-FF-C4-01"},
+            {"StatusBar1Panel4", "Firmware Version", "Firmware Version", "1123.00"},
+            {"lblMessage", "Message", "", "Please wait."},
+        };
+        QCOMPARE(spoken(describe(bench, "StatusBar1Panel1")), QStringLiteral("For Help press F1"));
+        for (int panel = 1; panel <= 4; ++panel)
+            bench->setPanelText(panel, QLatin1String(labels[panel - 1].shown));
+        bench->setMessage(QLatin1String(labels[4].shown));
+        for (const auto &l : labels) {
+            QAccessibleInterface *iface = describe(bench, l.object);
+            QCOMPARE(iface->text(QAccessible::Name) + "|" + iface->text(QAccessible::Description) + "|" + spoken(iface),
+                QString("%1|%2|%3").arg(l.name, l.description, l.shown));
+            QCOMPARE(iface->role(), QAccessible::StaticText);
+        }
+    }
+
+    // Named for what they ask, valued by their entry, with their list (and
+    // edit field) below them and the list opening from them.
+    void theBoxesAreNamedForWhatTheyAskAndValuedByTheirEntry()
+    {
+        Bench bench;
+        QVERIFY(bench.show());
+        bench.child("cboBaudrate")->setFocus();
+        bench.press(Qt::Key_End);
+        bench.child<QComboBox>("cboComPort")->lineEdit()->setFocus();
+        bench.press(Qt::Key_A, Qt::ControlModifier);
+        bench.type("12");
+        for (const auto &[object, name, value, parts] :
+            {std::tuple {"cboBaudrate", "Baudrate", "57600", 1}, std::tuple {"cboComPort", "COM Port", "12", 2}}) {
+            QAccessibleInterface *box = describe(bench, object);
+            QCOMPARE(box->text(QAccessible::Name) + "|" + box->text(QAccessible::Value), QString(name) + "|" + value);
+            QCOMPARE(box->childCount(), parts);
+            for (int i = 0; i < parts; ++i)
+                QVERIFY(box->child(i)->parent() == box && box->indexOfChild(box->child(i)) == i);
+            QCOMPARE(box->child(0)->role(), QAccessible::List);
+            box->actionInterface()->doAction(QAccessibleActionInterface::showMenuAction());
+            QTRY_VERIFY(bench.child<QComboBox>(object)->view()->isVisible());
+            bench.child<QComboBox>(object)->hidePopup();
+        }
+    }
+
+    // The programming stage counts 1920 steps; one of them is a twentieth of
+    // a percent, not nothing and not a whole percent.
+    void theProgressBarReportsPercentWithItsFineSteps()
+    {
+        Bench bench;
+        QAccessibleValueInterface *value = describe(bench, "ProgressBar1")->valueInterface();
+        QVERIFY(value && value->minimumValue().toDouble() == 0.0 && value->maximumValue().toDouble() == 100.0);
+        bench->setProgressMax(1920);
+        for (const auto &[step, percent, text] : {std::tuple {1, 0.05, "0%"}, std::tuple {480, 25.0, "25%"},
+                 std::tuple {1919, 99.95, "99%"}, std::tuple {1920, 100.0, "100%"}}) {
+            bench->setProgressValue(float(step));
+            QCOMPARE(value->currentValue().toDouble(), percent);
+            QCOMPARE(describe(bench, "ProgressBar1")->text(QAccessible::Value), QLatin1String(text));
+        }
+    }
+
+    // Each size is a picture of its own, not a smaller one shown larger.
+    void everyWindowCarriesTheIconInEverySize()
+    {
+        Bench bench;
+        const std::unique_ptr<QWidget> others[]
+            = {std::make_unique<frmSuccess>(bench.window()), std::make_unique<frmInstructions>(bench.window()),
+                std::make_unique<frmHistory>(bench.window()), std::make_unique<frmAbout>(bench.window())};
+        QList<QSize> sizes;
+        for (int pixels : {16, 22, 24, 32, 48, 64, 128, 256})
+            sizes << QSize(pixels, pixels);
+        for (QWidget *w : {static_cast<QWidget *>(&bench.window()), others[0].get(), others[1].get(), others[2].get(),
+                 others[3].get()}) {
+            const QIcon icon = w->windowIcon();
+            QCOMPARE(icon.availableSizes(), sizes);
+            for (const QSize &size : sizes)
+                QCOMPARE(icon.pixmap(size).size(), size);
+        }
+    }
 };
 
-QTEST_MAIN(TestWindows)
+QTEST_MAIN(tst_windows)
 #include "tst_windows.moc"
