@@ -22,7 +22,8 @@ private slots:
     void cleanup();
     void wholeUpdateHoldsTheSystemAwakeExactlyWhileItRuns();
     void cancelWhileErasingOnAPortAboveNine();
-    void droppedReplyEndsTheRun();
+    void lineFaultEndsTheRun();
+    void closeThatCannotDrainIsNoSuccess();
     void portWithoutDeviceIsNotAvailable();
     void portRefusedByWindowsIsInUse_data();
     void portRefusedByWindowsIsInUse();
@@ -53,6 +54,7 @@ void tst_win32::cleanup()
     m_window.reset();
     SleepInhibitor::setExecutionStateCall(nullptr);
     MSComm::setSystemOpenError(0);
+    MSComm::setOutputQueueReader(nullptr);
 }
 
 void tst_win32::run(int port)
@@ -115,7 +117,7 @@ protected:
     }
 };
 
-void tst_win32::droppedReplyEndsTheRun()
+void tst_win32::lineFaultEndsTheRun()
 {
     // The box comes up with the port still open; it stays a while, the
     // program running on beneath it.
@@ -134,6 +136,17 @@ void tst_win32::droppedReplyEndsTheRun()
     QVERIFY(!m_window->successDialog() && m_window->bFailed);
     // The port is not looked at every millisecond while nothing is awaited.
     QVERIFY2(whileUp.count < 50, qPrintable(QString::number(whileUp.count)));
+}
+
+void tst_win32::closeThatCannotDrainIsNoSuccess()
+{
+    // A driver that never sends the finish command: the close gives up on
+    // it, and the unit was never told to start.
+    int asked = 0;
+    MSComm::setOutputQueueReader([&asked](qintptr) { return ++asked, 10; });
+    run(1);
+    QCOMPARE(m_messages, QStringList {"Error communicating with Port."});
+    QVERIFY(!m_window->successDialog() && m_window->bFailed && asked > 1);
 }
 
 void tst_win32::portWithoutDeviceIsNotAvailable()
