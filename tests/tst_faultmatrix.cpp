@@ -185,7 +185,8 @@ void addRows()
         {{"--wrong-model-at", QString::number(kVerify + 2)}, Act::None, 0, {"Attached device is not the AXR-574."},
             kVerify + 2, "For Help press F1|EBPV||1123.00|100"});
     // Boxes left up as long as a person reads them, the program running beneath.
-    Case c {{"--hangup-at", QString::number(kBlank + 100)}, Act::None, kBlank + 100, {kCommError}, kBlank + 100, kWiped};
+    const int pulledAt = kBlank + 100;
+    Case c {{"--hangup-at", QString::number(pulledAt)}, Act::None, pulledAt, {kCommError}, pulledAt, kWiped};
     c.portAtBoxes = "closed";
     c.boxesUp = true;
     add("a cable pulled while programming", c);
