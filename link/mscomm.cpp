@@ -1,13 +1,17 @@
 #include "mscomm.h"
 
-#include <QSerialPortInfo>
-
 namespace {
 
 MSComm::PortResolver &resolverSlot()
 {
     static MSComm::PortResolver resolver;
     return resolver;
+}
+
+MSComm::PortLister &listerSlot()
+{
+    static MSComm::PortLister lister;
+    return lister;
 }
 
 MSComm::OutputQueueReader &queueReaderSlot()
@@ -17,6 +21,18 @@ MSComm::OutputQueueReader &queueReaderSlot()
 }
 
 } // namespace
+
+QList<MSComm::SystemPort> MSComm::systemPorts()
+{
+    return listerSlot() ? listerSlot()() : listSystemPorts();
+}
+
+void MSComm::setPortLister(PortLister lister)
+{
+    listerSlot() = std::move(lister);
+    restartNumbering();
+    numberPorts();
+}
 
 void MSComm::setPortResolver(PortResolver resolver)
 {
@@ -32,7 +48,7 @@ QString MSComm::resolvePort(int port)
 
 QStringList MSComm::portDescriptions(int count)
 {
-    const QList<QSerialPortInfo> infos = QSerialPortInfo::availablePorts();
+    const QList<SystemPort> ports = systemPorts();
     QStringList devices;
     for (int port = 1; port <= count; ++port)
         devices << resolvePort(port);
@@ -41,13 +57,15 @@ QStringList MSComm::portDescriptions(int count)
     for (int i = 0; i < devices.size(); ++i) {
         const QString &device = devices.at(i);
         if (device.isEmpty()) {
-            descriptions << QStringLiteral("not present");
+            // A number that named a device gone since says which one it waits for.
+            const QString named = resolverSlot() ? QString() : numberedPort(i + 1);
+            descriptions << (named.isEmpty() ? QStringLiteral("not present") : named + QStringLiteral(", not present"));
             continue;
         }
         QString text = device;
-        for (const QSerialPortInfo &info : infos) {
-            if (info.systemLocation() == device && !info.description().isEmpty())
-                text += QStringLiteral(", ") + info.description();
+        for (const SystemPort &info : ports) {
+            if (info.location == device && !info.description.isEmpty())
+                text += QStringLiteral(", ") + info.description;
         }
         if (!holders.value(i).isEmpty())
             text += QStringLiteral(", in use by ") + holders.at(i);

@@ -25,8 +25,34 @@ public:
     // Event kinds of OnComm. Only data received is acted on.
     enum CommEventKind { comEvSend = 1, comEvReceive = 2 };
 
+    // One serial port as the system lists it.
+    struct SystemPort
+    {
+        QString location;    // "/dev/ttyUSB0", "\\.\COM3"
+        QString name;        // "ttyUSB0", "COM3"
+        QString description; // the adapter's own name, where known
+    };
+    // The serial ports present now, listed without opening any of them: an
+    // open would raise DTR and RTS on whatever hangs on the line.
+    static QList<SystemPort> systemPorts();
+    // Stands for the system's list, for tests. A new list numbers its ports
+    // afresh, as a new start of the program does.
+    using PortLister = std::function<QList<SystemPort>()>;
+    static void setPortLister(PortLister lister);
+
+    // Where port numbers are not the system's own (Linux, macOS), a number
+    // names one device for the whole run of the program: the ports present
+    // at start-up are numbered in list order, a device that appears later
+    // takes the next number not yet given, and a device that goes away keeps
+    // its number, so the number never passes to another device. Start-up
+    // takes the first census.
+    static void numberPorts();
+    // The device a port number names in this run, present or not; empty
+    // when it names none.
+    static QString numberedPort(int port);
+
     // Maps a port number to a device name, or returns an empty string when the
-    // number names no port on this machine.
+    // number names no port on this machine now.
     using PortResolver = std::function<QString(int port)>;
     static void setPortResolver(PortResolver resolver);
     static QString resolvePort(int port);
@@ -135,6 +161,8 @@ private:
     qintptr deviceHandle() const;
     static int driverOutputQueue(qintptr handle);
     static QStringList portHolderNames(const QStringList &devices);
+    static QList<SystemPort> listSystemPorts();
+    static void restartNumbering();
 
     // Raises the receive event when at least the threshold's count of bytes
     // is waiting.

@@ -6,7 +6,9 @@
 #include "portusers.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSerialPortInfo>
 #include <QThread>
 
@@ -67,25 +69,137 @@ struct MSComm::Device
     QSerialPort port;
 };
 
-QString MSComm::defaultPortName(int port)
+#ifdef Q_OS_LINUX
+namespace {
+
+QString readAttribute(const QString &path)
 {
-    if (port < 1)
-        return QString();
-    // Port n is the n-th serial port the system lists: USB and ACM adapters
-    // first, since that is how most units are attached, then the rest.
-    QStringList usb, other;
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed() : QString();
+}
+
+// The product name a USB adapter gives itself, from the USB device above
+// the tty (the interface, or the converter's port and then the interface).
+QString usbProduct(const QString &deviceDir)
+{
+    QString dir = QFileInfo(deviceDir).canonicalFilePath();
+    for (int up = 0; up < 4 && dir.startsWith(QLatin1String("/sys/devices/")); ++up) {
+        if (QFile::exists(dir + QLatin1String("/idVendor")))
+            return readAttribute(dir + QLatin1String("/product"));
+        dir = QFileInfo(dir).path();
+    }
+    return QString();
+}
+
+} // namespace
+
+QList<MSComm::SystemPort> MSComm::listSystemPorts()
+{
+    // The kernel's own list in sysfs, rather than Qt's, which opens every
+    // 8250 port to tell a real UART from an empty slot.
+    const QString classDir = QStringLiteral("/sys/class/tty/");
+    QList<SystemPort> ports;
+    for (const QString &name : QDir(classDir).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        const QString base = classDir + name;
+        // Virtual terminals, the console and pseudo-terminals have no
+        // hardware device behind them; a port without a driver is no port.
+        if (QFileInfo(base + QLatin1String("/device/driver")).symLinkTarget().isEmpty())
+            continue;
+        // A UART slot with nothing fitted is of type 0, "unknown".
+        const QString type = readAttribute(base + QLatin1String("/type"));
+        if (!type.isEmpty() && type.toInt() == 0)
+            continue;
+        ports.append({QStringLiteral("/dev/") + name, name, usbProduct(base + QLatin1String("/device"))});
+    }
+    return ports;
+}
+#else
+QList<MSComm::SystemPort> MSComm::listSystemPorts()
+{
+    QList<SystemPort> ports;
     for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
-        const QString name = info.portName();
 #ifdef Q_OS_MACOS
-        if (!name.startsWith(QLatin1String("cu.")))
+        if (!info.portName().startsWith(QLatin1String("cu.")))
             continue;
 #endif
-        (isUsbAdapter(name) ? usb : other).append(info.systemLocation());
+        ports.append({info.systemLocation(), info.portName(), info.description()});
     }
-    std::sort(usb.begin(), usb.end(), naturalLess);
-    std::sort(other.begin(), other.end(), naturalLess);
-    const QStringList all = usb + other;
-    return port <= all.size() ? all.at(port - 1) : QString();
+    return ports;
+}
+#endif
+
+namespace {
+
+// Number n - 1 names held[n - 1] until the program ends; numbers are never
+// handed back.
+struct PortNumbering
+{
+    bool started = false;
+    QStringList held;
+};
+
+PortNumbering &numbering()
+{
+    static PortNumbering state;
+    return state;
+}
+
+// The devices present now, in the order their numbers are first given: USB
+// and ACM adapters first, since that is how most units are attached, then
+// the rest, each group in natural name order.
+QStringList presentInOrder()
+{
+    QList<MSComm::SystemPort> usb, other;
+    for (const MSComm::SystemPort &port : MSComm::systemPorts())
+        (isUsbAdapter(port.name) ? usb : other).append(port);
+    auto byName = [](const MSComm::SystemPort &a, const MSComm::SystemPort &b) {
+        return a.name != b.name ? naturalLess(a.name, b.name) : naturalLess(a.location, b.location);
+    };
+    std::sort(usb.begin(), usb.end(), byName);
+    std::sort(other.begin(), other.end(), byName);
+    QStringList devices;
+    for (const MSComm::SystemPort &port : usb + other)
+        devices << port.location;
+    return devices;
+}
+
+// Takes a census: new devices get the next numbers. Returns the devices present.
+QStringList census()
+{
+    PortNumbering &state = numbering();
+    const QStringList present = presentInOrder();
+    for (const QString &device : present) {
+        if (!state.held.contains(device))
+            state.held << device;
+    }
+    state.started = true;
+    return present;
+}
+
+} // namespace
+
+void MSComm::restartNumbering()
+{
+    numbering() = PortNumbering();
+}
+
+void MSComm::numberPorts()
+{
+    census();
+}
+
+QString MSComm::numberedPort(int port)
+{
+    if (!numbering().started)
+        census();
+    return port >= 1 && port <= numbering().held.size() ? numbering().held.at(port - 1) : QString();
+}
+
+QString MSComm::defaultPortName(int port)
+{
+    const QStringList present = census();
+    const QString device = numberedPort(port);
+    return present.contains(device) ? device : QString();
 }
 
 QStringList MSComm::portHolderNames(const QStringList &devices)

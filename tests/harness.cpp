@@ -85,6 +85,7 @@ Bench::Bench()
 Bench::~Bench()
 {
     MSComm::setPortResolver(nullptr);
+    MSComm::setPortLister(nullptr);
     MSComm::setOutputQueueReader(nullptr);
     m_window.reset();
     if (m_sim)

@@ -177,6 +177,9 @@ void frmMain::Form_Load()
     sTitleVer = appinfo::title() + QStringLiteral(" v") + sVersion;
     setWindowTitle(sTitleVer);
 
+    // The ports present now take their numbers, and keep them while the
+    // program runs.
+    MSComm::numberPorts();
     for (const char *port : kPorts)
         m_ui->cboComPort->addItem(QString::fromLatin1(port));
     m_ui->cboComPort->setCurrentIndex(0);
