@@ -6,10 +6,13 @@
 
 #include <QLocalSocket>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+
+#include <unistd.h>
 
 class tst_instance : public QObject
 {
@@ -18,18 +21,31 @@ class tst_instance : public QObject
     QTemporaryDir m_dir; // the runtime directory the instances share
     std::vector<std::unique_ptr<QProcess>> m_processes;
 
-    QProcess *startProgram()
+    // The real program, alone in this test's runtime directory (or in
+    // another one), optionally through a wrapper such as unshare.
+    QProcess *startProgram(const QString &dir = QString(), const QStringList &wrapper = {})
     {
         auto *p = m_processes.emplace_back(std::make_unique<QProcess>()).get();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.path());
-        env.insert(QStringLiteral("TMPDIR"), m_dir.path());
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.isEmpty() ? m_dir.path() : dir);
+        env.insert(QStringLiteral("TMPDIR"), dir.isEmpty() ? m_dir.path() : dir);
         p->setProcessEnvironment(env);
         p->setProcessChannelMode(QProcess::ForwardedChannels);
-        p->start(QStringLiteral(AXR574_PROGRAM_PATH), {});
+        const QStringList command = wrapper + QStringList {QStringLiteral(AXR574_PROGRAM_PATH)};
+        p->start(command.first(), command.mid(1));
         return p->waitForStarted() ? p : nullptr;
     }
+
+    static void killOutright(QProcess *p)
+    {
+        if (p->state() == QProcess::NotRunning)
+            return;
+        ::kill(pid_t(p->processId()), SIGKILL);
+        p->waitForFinished(5000);
+    }
+
+    QString lockPath() const { return SingleInstance(m_dir.path()).lockPath(); }
 
     // Waits until a program answers on the socket, i.e. has claimed the lock.
     bool waitUntilListening(int ms = 10000)
@@ -53,14 +69,13 @@ private slots:
 
     void cleanup()
     {
-        for (auto &p : m_processes) {
-            p->kill();
-            p->waitForFinished(3000);
-        }
+        for (auto &p : m_processes)
+            killOutright(p.get());
         m_processes.clear();
+        QFile::remove(lockPath());
     }
 
-    void aSecondStartIsRefusedWithAWarningUntilTheFirstIsKilled()
+    void aSecondStartIsRefusedWithAWarningAndRaisesTheFirst()
     {
         QProcess *first = startProgram();
         QVERIFY(first && waitUntilListening());
@@ -80,15 +95,64 @@ private slots:
             bench.messages[0].kind == frmMain::MsgKind::Warning && bench.messages[0].title == "AXR-574 Firmware v1208");
         QVERIFY(!bench->windowHandle());
         QCOMPARE(first->state(), QProcess::Running);
+    }
 
-        // Killed outright, the first leaves its lock behind; the next start takes it over.
-        ::kill(pid_t(first->processId()), SIGKILL);
-        QVERIFY(first->waitForFinished(5000));
-        QVERIFY(QFile::exists(SingleInstance(m_dir.path()).lockPath()));
-        QProcess *next = startProgram();
-        QVERIFY(next && waitUntilListening(5000));
-        QCOMPARE(lockHolder(), next->processId());
+    // Locks that no live instance stands behind, each followed by a start of
+    // the real program, which must come up and hold the lock.
+    void aLockWithoutALiveInstanceIsTakenOver_data()
+    {
+        QTest::addColumn<QString>("left");
+        QTest::newRow("by an instance killed outright") << "killed";
+        QTest::newRow("naming a live program of that name that does not answer") << "silent";
+        // Each start is process 1 of a namespace of its own, as in sandboxes
+        // and containers: the dead instance's id is the new one's own.
+        QTest::newRow("by an instance killed in a PID namespace of its own") << "namespace";
+    }
+
+    void aLockWithoutALiveInstanceIsTakenOver()
+    {
+        QFETCH(QString, left);
+        QStringList wrapper;
+        if (left == "namespace") {
+            if (::geteuid() != 0 || QStandardPaths::findExecutable("unshare").isEmpty())
+                QSKIP("a PID namespace takes root and unshare");
+            wrapper = QStringList {"unshare", "--pid", "--mount-proc", "--kill-child=SIGKILL"};
+        }
+        if (left == "silent") {
+            // A program that listens elsewhere; its lock, copied here, names it.
+            QTemporaryDir elsewhere;
+            QProcess *other = startProgram(elsewhere.path());
+            QVERIFY(
+                other && QTest::qWaitFor([&] { return QFile::exists(SingleInstance(elsewhere.path()).lockPath()); }));
+            QVERIFY(QFile::copy(SingleInstance(elsewhere.path()).lockPath(), lockPath()));
+        } else {
+            QProcess *first = startProgram(QString(), wrapper);
+            QVERIFY(first && waitUntilListening());
+            killOutright(first); // the wrapper takes its child with it
+            QVERIFY(QFile::exists(lockPath()));
+        }
+        const qint64 leftBy = lockHolder();
+
+        QProcess *next = startProgram(QString(), wrapper);
+        QVERIFY(next && waitUntilListening());
         QCOMPARE(next->state(), QProcess::Running);
+        QCOMPARE(lockHolder(), left == "namespace" ? leftBy : next->processId());
+    }
+
+    void aLockNamingThisProcessIsTakenOver()
+    {
+        // A lock as this process would write it, left where the next start looks.
+        QTemporaryDir elsewhere;
+        {
+            QLockFile mine(elsewhere.filePath("mine.lock"));
+            QVERIFY(mine.tryLock());
+            QFile::copy(mine.fileName(), lockPath());
+        }
+        QCOMPARE(lockHolder(), QCoreApplication::applicationPid());
+        Bench bench;
+        SingleInstance instance(m_dir.path());
+        QCOMPARE(claimOrHandOver(bench.window(), instance), StartOutcome::Alone);
+        QVERIFY(bench.messages.isEmpty());
     }
 
     void aRaiseRequestBringsAMinimisedWindowForward()

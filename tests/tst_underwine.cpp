@@ -5,7 +5,6 @@
 // machine's console ports.
 #include "harness.h"
 
-#include <QDir>
 #include <QProcess>
 #include <QtTest>
 
@@ -81,11 +80,6 @@ void tst_underwine::windowsProgramAgainstTheUnit()
     QVERIFY(sim.start(unitArgs, simPath()));
     QVERIFY(sim.dump());
     const QByteArray before = sim.memory();
-
-    // A run cut short leaves the one-instance lock behind, naming a process
-    // id that Wine hands out again.
-    for (const QFileInfo &lock : QDir(m_prefix + "/drive_c/users").entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot))
-        QFile::remove(lock.filePath() + "/axr574-firmware.lock");
 
     QProcess windows;
     windows.setProcessChannelMode(QProcess::MergedChannels);

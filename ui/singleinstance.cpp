@@ -1,12 +1,17 @@
 #include "singleinstance.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QStandardPaths>
+#include <QThread>
 #include <QWidget>
 
 #include "ui/frmMain.h"
+
+#include <algorithm>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -19,6 +24,8 @@ namespace {
 
 const QByteArray kRaise = QByteArrayLiteral("raise\n");
 const QByteArray kDone = QByteArrayLiteral("ok\n");
+constexpr int kAnswerMs = 1000;
+constexpr int kAnswerRetryMs = 50;
 
 QString defaultDirectory()
 {
@@ -62,11 +69,15 @@ SingleInstance::~SingleInstance() = default;
 bool SingleInstance::claim()
 {
     // tryLock passes over a lock whose holder no longer runs on this machine.
-    if (!m_lock->tryLock(0)) {
+    // A killed instance's process id may name a live process all the same:
+    // this one, in a fresh PID namespace or under a new Wine server, or an
+    // unrelated program once the id is reused. Only an instance that
+    // answers keeps the lock.
+    if (!m_lock->tryLock(0)
+        && (m_lock->error() != QLockFile::LockFailedError || runningInstanceAnswers() || !m_lock->removeStaleLockFile()
+            || !m_lock->tryLock(0))) {
         // A directory we cannot write must not keep the program from starting.
-        if (m_lock->error() != QLockFile::LockFailedError)
-            return true;
-        return false;
+        return m_lock->error() != QLockFile::LockFailedError;
     }
     // The lock is ours, so a socket file still there belongs to a dead instance.
     QLocalServer::removeServer(m_serverPath);
@@ -75,6 +86,23 @@ bool SingleInstance::claim()
     connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::onNewConnection);
     m_server->listen(m_serverPath);
     return true;
+}
+
+bool SingleInstance::runningInstanceAnswers() const
+{
+    qint64 pid = 0;
+    if (m_lock->getLockInfo(&pid, nullptr, nullptr) && pid == QCoreApplication::applicationPid())
+        return false;
+    // A live instance listens from the moment it holds the lock; a start
+    // that has only just taken it gets a moment to begin.
+    for (QDeadlineTimer deadline(kAnswerMs);; QThread::msleep(kAnswerRetryMs)) {
+        QLocalSocket socket;
+        socket.connectToServer(m_serverPath);
+        if (socket.waitForConnected(int(std::max<qint64>(deadline.remainingTime(), 1))))
+            return true;
+        if (deadline.hasExpired())
+            return false;
+    }
 }
 
 bool SingleInstance::askRunningToRaise(int timeoutMs)

@@ -25,8 +25,9 @@ public:
     SingleInstance(const QString &directory, QObject *parent = nullptr);
     ~SingleInstance() override;
 
-    // True when this process is now the one instance. A lock left behind by a
-    // process that no longer runs is taken over at once.
+    // True when this process is now the one instance. A lock that no live
+    // instance stands behind (its holder gone, or not answering on the
+    // instance's socket) is taken over.
     bool claim();
     // Asks the running instance to bring its window forward; true when it
     // took the request.
@@ -43,6 +44,7 @@ signals:
 
 private:
     void onNewConnection();
+    bool runningInstanceAnswers() const;
 
     QString m_lockPath;
     QString m_serverPath;
