@@ -28,6 +28,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/cmake/${AXR574_APP_ID}.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/${AXR574_APP_ID}.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+# udev reads its rules from /usr/lib whatever the prefix.
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/udev/60-axr574-firmware.rules DESTINATION /usr/lib/udev/rules.d)
 
 # One bitmap per size that ui/icons has, axr574-<N>.png; the plain axr574.png
 # is the 64 px one where no axr574-64.png says otherwise.

@@ -67,7 +67,81 @@ bool isUsbAdapter(const QString &name)
 struct MSComm::Device
 {
     QSerialPort port;
+    // What this open changed in the driver, to be put back on close.
+    bool lowLatencySet = false;
+    QString rxTrigPath;
+    QByteArray rxTrigSaved;
+
+    void requestLowLatency(int fd);
+    void restoreLatency(int fd);
+    void lowerRxTrigger(const QString &device);
+    void restoreRxTrigger();
 };
+
+// USB adapters hold short replies back for up to 16 ms unless asked not to;
+// with some two thousand short exchanges per update that would dominate.
+// Devices without the ioctl (pseudo-terminals, some drivers) are left as is.
+void MSComm::Device::requestLowLatency(int fd)
+{
+#ifdef Q_OS_LINUX
+    serial_struct info {};
+    if (::ioctl(fd, TIOCGSERIAL, &info) == 0 && !(info.flags & ASYNC_LOW_LATENCY)) {
+        info.flags |= ASYNC_LOW_LATENCY;
+        lowLatencySet = ::ioctl(fd, TIOCSSERIAL, &info) == 0;
+    }
+#else
+    Q_UNUSED(fd);
+#endif
+}
+
+// The driver keeps the flag after the close (an FTDI adapter its 1 ms
+// latency timer), so the next program would find our setting.
+void MSComm::Device::restoreLatency(int fd)
+{
+#ifdef Q_OS_LINUX
+    serial_struct info {};
+    if (lowLatencySet && ::ioctl(fd, TIOCGSERIAL, &info) == 0) {
+        info.flags &= ~ASYNC_LOW_LATENCY;
+        ::ioctl(fd, TIOCSSERIAL, &info);
+    }
+#else
+    Q_UNUSED(fd);
+#endif
+    lowLatencySet = false;
+}
+
+// A 16550 passes received bytes on once its FIFO holds the trigger level
+// (8 as Linux sets it) or after four character times of silence: most
+// replies are 5 bytes, so each would wait those 4 ms at 9600 baud. At 1
+// byte every reply is passed on as it comes. Where the attribute is missing
+// or not ours to write, the port works as it is.
+void MSComm::Device::lowerRxTrigger(const QString &device)
+{
+#ifdef Q_OS_LINUX
+    const QString path = QStringLiteral("/sys/class/tty/%1/rx_trig_bytes")
+                             .arg(QFileInfo(QFileInfo(device).canonicalFilePath()).fileName());
+    QFile attribute(path);
+    if (!attribute.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+        return;
+    const QByteArray saved = attribute.readAll().trimmed();
+    if (saved.isEmpty() || saved == "1" || attribute.write("1") != 1)
+        return;
+    rxTrigPath = path;
+    rxTrigSaved = saved;
+#else
+    Q_UNUSED(device);
+#endif
+}
+
+void MSComm::Device::restoreRxTrigger()
+{
+    if (rxTrigPath.isEmpty())
+        return;
+    QFile attribute(rxTrigPath);
+    if (attribute.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        attribute.write(rxTrigSaved);
+    rxTrigPath.clear();
+}
 
 #ifdef Q_OS_LINUX
 namespace {
@@ -269,7 +343,17 @@ bool MSComm::openDevice()
         switch (error) {
         case QSerialPort::DeviceNotFoundError: m_lastError = ErrNoSuchPort; break;
         case QSerialPort::OpenError: m_lastError = ErrPortInUse; break;
-        case QSerialPort::PermissionError: m_lastError = accessible ? ErrPortInUse : ErrOther; break;
+        // Qt also fails this way when it finds no folder to write its lock
+        // file in; the port is in use only when someone is seen holding it.
+        case QSerialPort::PermissionError:
+            if (const std::optional<portusers::Holder> holder
+                = accessible ? portusers::findPortHolder(m_device) : std::nullopt) {
+                m_lastError = ErrPortInUse;
+                m_portHolderText = portusers::describe(m_device, *holder);
+            } else {
+                m_lastError = ErrOther;
+            }
+            break;
         default: m_lastError = ErrOther; break;
         }
         return false;
@@ -289,17 +373,8 @@ bool MSComm::openDevice()
     applyLineSettings();
     applyControlLines();
 
-#ifdef Q_OS_LINUX
-    // USB adapters hold short replies back for up to 16 ms unless asked not to;
-    // with some two thousand short exchanges per update that would dominate.
-    // Devices without the ioctl (pseudo-terminals, some drivers) are left as is.
-    serial_struct info {};
-    const int fd = static_cast<int>(port.handle());
-    if (::ioctl(fd, TIOCGSERIAL, &info) == 0 && !(info.flags & ASYNC_LOW_LATENCY)) {
-        info.flags |= ASYNC_LOW_LATENCY;
-        ::ioctl(fd, TIOCSSERIAL, &info);
-    }
-#endif
+    d->requestLowLatency(static_cast<int>(port.handle()));
+    d->lowerRxTrigger(m_device);
     return true;
 }
 
@@ -395,17 +470,24 @@ bool MSComm::closeDevice()
     // close would wait for them in the kernel instead.
     if (queued > 0)
         ::tcflush(fd, TCOFLUSH);
+    d->restoreLatency(fd);
     d->port.close();
     d->port.clearError();
+    // After the close, which waits for the transmitter: a new trigger level
+    // clears the FIFOs.
+    d->restoreRxTrigger();
     return queued <= 0;
 }
 
 void MSComm::abortDevice()
 {
     // Output the driver cannot send would make the close wait for it.
-    ::tcflush(static_cast<int>(d->port.handle()), TCOFLUSH);
+    const int fd = static_cast<int>(d->port.handle());
+    ::tcflush(fd, TCOFLUSH);
+    d->restoreLatency(fd);
     d->port.close();
     d->port.clearError();
+    d->restoreRxTrigger();
 }
 
 int MSComm::driverOutputQueue(qintptr handle)

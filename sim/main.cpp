@@ -67,7 +67,7 @@ void usage(std::FILE *to)
                "  --pace                answer no earlier than a real line allows\n"
                "  --delay-ms N          extra delay before every reply\n"
                "  --log FILE            JSON-lines event log\n"
-               "  --memory FILE         write the final 32768-byte memory here\n"
+               "  --memory FILE         write the 32768-byte memory here at start, finish and exit\n"
                "  --blank               start with the application region erased\n"
                "  --no-reply-at K       do not answer frame K\n"
                "  --bad-start-at K      answer frame K with a reply not starting 0F 0F\n"
@@ -287,6 +287,7 @@ private:
     void announce() const;
     void closePty();
     int lineBaud() const;
+    std::string lineFraming() const;
     bool writeAll(const frame::Bytes &bytes);
     void readMaster();
     void readStdin();
@@ -331,6 +332,7 @@ bool Simulator::start()
         fault(0, "flood");
     if (!openPty())
         return false;
+    saveMemory();
     announce();
     return true;
 }
@@ -386,6 +388,19 @@ int Simulator::lineBaud() const
     if (tcgetattr(m_master, &tio) != 0)
         return 0;
     return baudOf(cfgetospeed(&tio));
+}
+
+// Data bits, parity and stop bits as the host set them: "8N1".
+std::string Simulator::lineFraming() const
+{
+    termios tio {};
+    if (tcgetattr(m_master, &tio) != 0)
+        return std::string();
+    const tcflag_t size = tio.c_cflag & CSIZE;
+    std::string framing(1, size == CS5 ? '5' : size == CS6 ? '6' : size == CS7 ? '7' : '8');
+    framing += !(tio.c_cflag & PARENB) ? 'N' : (tio.c_cflag & PARODD) ? 'O' : 'E';
+    framing += (tio.c_cflag & CSTOPB) ? '2' : '1';
+    return framing;
 }
 
 bool Simulator::writeAll(const frame::Bytes &bytes)
@@ -565,7 +580,8 @@ void Simulator::handleFrame(std::size_t length)
         : frame::Bytes(wire.begin() + 2, wire.begin() + std::min<std::ptrdiff_t>(4, std::ptrdiff_t(wire.size())));
     const std::string cmd = frame::toHex(cmdBytes);
     sim::JsonLine line("frame");
-    line.num("n", n).time("t_first", tFirst).time("t_last", tLast).num("baud", baud).hex("raw", wire).text("cmd", cmd);
+    line.num("n", n).time("t_first", tFirst).time("t_last", tLast).num("baud", baud).text("line", lineFraming());
+    line.hex("raw", wire).text("cmd", cmd);
     const bool hasAddress = body && body->size() >= 6
         && (cmd == "0301" || cmd == "0202" || cmd == "0A02" || cmd == "0A01" || cmd == "0B01");
     if (hasAddress)
@@ -600,6 +616,9 @@ void Simulator::handleFrame(std::size_t length)
             violation(n, out.violation);
         } else if (out.finished) {
             m_bootMode = false;
+            // Written before the event is, so that whoever reads the log from
+            // afar finds the memory as the update left it.
+            saveMemory();
             m_log.write(sim::JsonLine("finish").num("n", n));
         } else if (!out.reply.empty()) {
             schedule(n, out.reply, tFirst, wire.size(), baud);

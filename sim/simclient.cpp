@@ -16,9 +16,11 @@ SimUnit::~SimUnit()
 bool SimUnit::start(const QStringList &extraArgs, const QString &simPath)
 {
     stop();
-    m_dir = std::make_unique<QTemporaryDir>();
-    if (!m_dir->isValid())
+    m_tempDir = std::make_unique<QTemporaryDir>();
+    if (!m_tempDir->isValid())
         return false;
+    m_dir = m_tempDir->path();
+    m_forgotten = 0;
     m_paths.clear();
     m_pending.clear();
     m_pathsSeen = 0;
@@ -26,8 +28,8 @@ bool SimUnit::start(const QStringList &extraArgs, const QString &simPath)
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QObject::connect(m_process.get(), &QProcess::readyReadStandardOutput, m_process.get(), [this] { readOutput(); });
-    m_process->start(simPath,
-        extraArgs + QStringList {"--log", m_dir->filePath("log.jsonl"), "--memory", m_dir->filePath("memory.bin")});
+    m_process->start(
+        simPath, extraArgs + QStringList {"--log", m_dir + "/log.jsonl", "--memory", m_dir + "/memory.bin"});
     if (!m_process->waitForStarted(5000))
         return false;
     return waitForNewPath(5000);
@@ -67,6 +69,20 @@ bool SimUnit::waitForNewPath(int ms)
     return true;
 }
 
+void SimUnit::attach(const QString &dir, const QString &devicePath)
+{
+    stop();
+    m_dir = dir;
+    m_paths = QStringList {devicePath};
+    m_forgotten = 0;
+}
+
+void SimUnit::forget()
+{
+    m_forgotten = 0;
+    m_forgotten = int(events().size());
+}
+
 bool SimUnit::dump()
 {
     if (!m_process || m_process->state() != QProcess::Running)
@@ -94,10 +110,8 @@ void SimUnit::stop()
 QVector<SimEvent> SimUnit::events() const
 {
     QVector<SimEvent> out;
-    if (!m_dir)
-        return out;
-    QFile file(m_dir->filePath("log.jsonl"));
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file(m_dir + "/log.jsonl");
+    if (m_dir.isEmpty() || !file.open(QIODevice::ReadOnly))
         return out;
     const QList<QByteArray> lines = file.readAll().split('\n');
     for (const QByteArray &line : lines) {
@@ -112,6 +126,7 @@ QVector<SimEvent> SimUnit::events() const
         e.tStart = o.value("t_start").toDouble();
         e.tEnd = o.value("t_end").toDouble();
         e.baud = o.value("baud").toInt();
+        e.line = o.value("line").toString();
         e.raw = QByteArray::fromHex(o.value("raw").toString().toLatin1());
         e.cmd = o.value("cmd").toString();
         e.addr = o.value("addr").toInt(-1);
@@ -119,7 +134,7 @@ QVector<SimEvent> SimUnit::events() const
         e.acked = o.value("acked").toBool();
         out << e;
     }
-    return out;
+    return out.mid(m_forgotten);
 }
 
 QVector<SimEvent> SimUnit::frames() const
@@ -150,9 +165,9 @@ QStringList SimUnit::violations() const
 
 QByteArray SimUnit::memory() const
 {
-    if (!m_dir)
+    if (m_dir.isEmpty())
         return {};
-    QFile file(m_dir->filePath("memory.bin"));
+    QFile file(m_dir + "/memory.bin");
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 

@@ -20,6 +20,7 @@ struct SimEvent
     double tStart = 0;
     double tEnd = 0;
     int baud = 0;
+    QString line; // data bits, parity, stop bits: "8N1"
     QByteArray raw;
     QString cmd;   // "0001", "0301", ...; "0000" for a wake frame
     int addr = -1; // -1 when the frame carries no address
@@ -42,6 +43,11 @@ public:
     // True once the simulator has offered a line newer than any seen by
     // start() or an earlier call (after a hang-up).
     bool waitForNewPath(int ms);
+    // A unit started by someone else (beyond a virtual machine's share),
+    // read through the folder that holds its log.jsonl and memory.bin.
+    void attach(const QString &dir, const QString &devicePath);
+    // Events logged so far no longer count.
+    void forget();
     // Makes the simulator write its memory and flush its log.
     bool dump();
     void stop();
@@ -57,7 +63,9 @@ private:
     void readOutput();
 
     std::unique_ptr<QProcess> m_process;
-    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<QTemporaryDir> m_tempDir;
+    QString m_dir;
+    int m_forgotten = 0;
     QByteArray m_pending;
     QStringList m_paths;
     int m_pathsSeen = 0;
