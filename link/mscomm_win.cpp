@@ -1,14 +1,17 @@
 // The serial port on Windows, straight over Win32 on a handle opened without
-// overlapped I/O. Nothing waits on the driver's events: the receive event is
-// raised when a poll finds the threshold's count of bytes waiting, from the
-// reply wait's own polls and, between waits, from a 1 ms timer. This works
-// alike on every driver, those that never signal a byte's arrival included.
+// overlapped I/O. Nothing waits on the driver's events, which some drivers
+// never signal: the receive event is raised when a look at the port finds the
+// threshold's count of bytes waiting. In a reply wait each poll reads what
+// the threshold still lacks, with a read time-out of the poll's length, so
+// the driver wakes the program the moment the reply is complete; between
+// waits a 1 ms timer looks.
 #include "mscomm.h"
 
 #include <QDeadlineTimer>
 #include <QTimer>
 
 #include <string>
+#include <utility>
 
 #include <windows.h>
 
@@ -42,12 +45,54 @@ struct MSComm::Device
         : owner(owner)
     { }
 
-    // Bytes waiting in the driver, or -1 when the port no longer answers.
-    qint64 waiting() const
+    // Bytes in the driver, or -1 when the port no longer answers.
+    qint64 queued() const
     {
         DWORD errors = 0;
         COMSTAT status {};
         return ClearCommError(handle, &errors, &status) ? qint64(status.cbInQue) : -1;
+    }
+
+    // Bytes waiting: those a reply wait has read already and those still in
+    // the driver, or -1 when the port no longer answers.
+    qint64 waiting() const
+    {
+        const qint64 count = queued();
+        return count < 0 ? -1 : held.size() + count;
+    }
+
+    // Appends up to count bytes to held; only the bytes the driver lacks are
+    // waited for, up to the read time-out. False when the port failed.
+    bool readMore(qint64 count)
+    {
+        if (count <= 0)
+            return true;
+        const qsizetype before = held.size();
+        held.resize(before + count);
+        DWORD got = 0;
+        const bool ok = ReadFile(handle, held.data() + before, DWORD(count), &got, nullptr);
+        held.resize(before + (ok ? qsizetype(got) : 0));
+        return ok;
+    }
+
+    void setReadTimeout(DWORD ms)
+    {
+        if (ms == readTimeoutMs)
+            return;
+        readTimeoutMs = ms;
+        applyTimeouts();
+    }
+
+    // A read returns once it has all the bytes asked for or the read time-out
+    // has passed, whichever comes first. A write may wait for a full driver
+    // up to the bytes' wire time and a grace period, no longer.
+    void applyTimeouts()
+    {
+        COMMTIMEOUTS timeouts {};
+        timeouts.ReadTotalTimeoutConstant = readTimeoutMs;
+        timeouts.WriteTotalTimeoutMultiplier = DWORD(owner.wireTimeMs(1));
+        timeouts.WriteTotalTimeoutConstant = kDriverGraceMs;
+        SetCommTimeouts(handle, &timeouts);
     }
 
     // One look at the port: raises the receive event, or fails the line.
@@ -70,11 +115,14 @@ struct MSComm::Device
         idlePoll.stop();
         CloseHandle(handle);
         handle = INVALID_HANDLE_VALUE;
+        held.clear();
         timeEndPeriod(1);
     }
 
     MSComm &owner;
     HANDLE handle = INVALID_HANDLE_VALUE;
+    QByteArray held;
+    DWORD readTimeoutMs = kIdlePollMs;
     QTimer idlePoll;
     bool idlePaused = false;
 };
@@ -189,14 +237,7 @@ void MSComm::applyLineSettings()
     state.fInX = software;
     state.fTXContinueOnXoff = TRUE;
     SetCommState(d->handle, &state);
-
-    // Reads take what is waiting and return at once. A write may wait for a
-    // full driver up to the bytes' wire time and a grace period, no longer.
-    COMMTIMEOUTS timeouts {};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.WriteTotalTimeoutMultiplier = DWORD(wireTimeMs(1));
-    timeouts.WriteTotalTimeoutConstant = kDriverGraceMs;
-    SetCommTimeouts(d->handle, &timeouts);
+    d->applyTimeouts();
 }
 
 void MSComm::applyControlLines()
@@ -216,11 +257,21 @@ bool MSComm::writeDevice(const QByteArray &bytes)
 
 void MSComm::waitOnDevice(int msecs)
 {
-    if (deviceOpen() && d->poll())
+    if (!deviceOpen() || m_rThreshold <= 0) {
+        Sleep(DWORD(msecs));
         return;
-    Sleep(DWORD(msecs));
-    if (deviceOpen())
-        d->poll();
+    }
+    if (d->poll())
+        return;
+    // The read returns as soon as the threshold is reached; a piece of the
+    // reply that comes on its own waits in held for the rest.
+    d->setReadTimeout(DWORD(msecs));
+    const qint64 count = d->waiting();
+    if (count < 0 || !d->readMore(m_rThreshold - count)) {
+        failLine();
+        return;
+    }
+    d->poll();
 }
 
 void MSComm::pauseIdlePolling(bool paused)
@@ -234,24 +285,19 @@ void MSComm::pauseIdlePolling(bool paused)
 
 QByteArray MSComm::readDevice()
 {
-    const qint64 count = d->waiting();
-    if (count < 0) {
+    // Only what the driver holds is asked for, so the read returns at once.
+    const qint64 count = d->queued();
+    if (count < 0 || !d->readMore(count)) {
         failLine();
         return QByteArray();
     }
-    QByteArray data(count, Qt::Uninitialized);
-    DWORD got = 0;
-    if (count > 0 && !ReadFile(d->handle, data.data(), DWORD(count), &got, nullptr)) {
-        failLine();
-        return QByteArray();
-    }
-    data.resize(qsizetype(got));
-    return data;
+    return std::exchange(d->held, QByteArray());
 }
 
 void MSComm::flushDeviceInput()
 {
     PurgeComm(d->handle, PURGE_RXABORT | PURGE_RXCLEAR);
+    d->held.clear();
 }
 
 bool MSComm::closeDevice()
