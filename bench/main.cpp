@@ -106,12 +106,12 @@ public:
 
 private:
     void runHere(const Config &config, SimUnit &sim, RunResult &r, QStringList &messages, double &tMessage);
-    void runUnderWine(const Config &config, SimUnit &sim, RunResult &r);
+    void runUnderWine(const Config &config, SimUnit &sim, RunResult &r, QStringList &messages);
     QString m_simPath;
     QString m_windowsBuild;
 };
 
-void Runner::runUnderWine(const Config &config, SimUnit &sim, RunResult &r)
+void Runner::runUnderWine(const Config &config, SimUnit &sim, RunResult &r, QStringList &messages)
 {
     QTemporaryDir dir;
     const QString report = dir.filePath(QStringLiteral("report.txt"));
@@ -129,13 +129,18 @@ void Runner::runUnderWine(const Config &config, SimUnit &sim, RunResult &r)
     const QStringList said
         = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split(QLatin1Char('\n')) : QStringList();
     const QStringList figures = said.value(0).split(QLatin1Char(' '));
-    if (figures.size() != 3 || figures.at(0) != QLatin1String("ok")) {
-        r.error = QStringLiteral("update under Wine did not succeed: ") + said.value(1)
-            + QString::fromLocal8Bit(wine.readAll()).trimmed();
+    if (figures.size() != 4) {
+        r.error = QStringLiteral("no report from Wine: ") + QString::fromLocal8Bit(wine.readAll()).trimmed();
         return;
     }
+    if (!said.value(1).isEmpty())
+        messages = said.value(1).split(QLatin1String(" | "));
+    if (!config.noReply && (figures.at(0) != QLatin1String("ok") || !messages.isEmpty()))
+        r.error = QStringLiteral("update under Wine did not succeed: ") + messages.join(QLatin1String(" | "));
     r.wall = figures.at(1).toDouble();
     r.cpuShare = figures.at(2).toDouble() / r.wall;
+    // Its clock is not the unit's: the verdict is counted from Program here.
+    r.verdict = figures.at(3).toDouble();
 }
 
 void Runner::runHere(const Config &config, SimUnit &sim, RunResult &r, QStringList &messages, double &tMessage)
@@ -184,7 +189,7 @@ RunResult Runner::run(const Config &config)
     QStringList messages;
     double tMessage = 0;
     if (config.wine)
-        runUnderWine(config, sim, r);
+        runUnderWine(config, sim, r, messages);
     else
         runHere(config, sim, r, messages, tMessage);
     sim.dump();
@@ -234,7 +239,7 @@ RunResult Runner::run(const Config &config)
         const QString expected = QStringLiteral("Error communicating with Port.");
         if (!frames.contains(1) || messages.value(0) != expected)
             r.error = QStringLiteral("expected \"%1\", got \"%2\"").arg(expected, messages.join(QLatin1String(" | ")));
-        else
+        else if (!config.wine)
             r.verdict = tMessage - frames.value(1).tFirst;
     }
     r.ok = r.error.isEmpty();
@@ -406,11 +411,13 @@ int main(int argc, char *argv[])
         rows.append(Row {Config {57600, false, false}, runs, {}});
         rows.append(Row {Config {57600, true, true}, runs, {}});
     }
-    if (quick && onWine)
+    if (quick && onWine) {
         rows.append(Row {Config {57600, true, false, true}, 1, {}});
-    else if (onWine)
+    } else if (onWine) {
         for (int baud : rates)
             rows.append(Row {Config {baud, true, false, true}, baud <= 9600 ? slowRuns : runs, {}});
+        rows.append(Row {Config {57600, true, true, true}, 1, {}});
+    }
 
     double load[1] = {0};
     getloadavg(load, 1);
@@ -443,16 +450,9 @@ int main(int argc, char *argv[])
         "wall s", "bound s", "ratio", "net", "turn med", "turn p99", "turn max", "CPU");
     std::printf("%-6s %-5s %-5s %4s %5s %8s %8s %6s %6s %8s %8s %8s %5s\n", "", "", "", "", "", "", "", "", "", "ms",
         "ms", "ms", "%");
-    double verdict = 0;
-    int verdictRuns = 0;
     for (const Row &row : rows) {
-        if (row.results.isEmpty())
+        if (row.results.isEmpty() || row.config.noReply)
             continue;
-        if (row.config.noReply) {
-            verdict = row.of(&RunResult::verdict);
-            verdictRuns = int(row.results.size());
-            continue;
-        }
         char ratio[16] = "-", net[16] = "-";
         if (row.config.paced) {
             std::snprintf(ratio, sizeof ratio, "%.4f", row.of(&RunResult::ratio));
@@ -480,10 +480,13 @@ int main(int argc, char *argv[])
         std::printf("%-6d %-5s %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f\n", row.config.baud, on(row), excess, turns, late,
             ends, excess - turns - late - ends, row.of(&RunResult::late) * 1e3);
     }
-    if (verdictRuns)
-        std::printf("\nno reply to the version read, 57600 baud: verdict after %.3f s (median of %d runs)\n", verdict,
-            verdictRuns);
-    std::printf("\nwall: Program to the end of the update; bound: all bytes of all packets and replies\n"
+    std::printf("\n");
+    for (const Row &row : rows) {
+        if (!row.results.isEmpty() && row.config.noReply)
+            std::printf("no reply to the version read, 57600 baud, %s: verdict after %.3f s%s (median of %d runs)\n",
+                on(row), row.of(&RunResult::verdict), row.config.wine ? " from Program" : "", int(row.results.size()));
+    }
+    std::printf("wall: Program to the end of the update; bound: all bytes of all packets and replies\n"
                 "x 10 / baud from the unit's log; net: (wall - the unit's lateness) / bound; turn: last\n"
                 "byte of a reply to the first byte of the next packet as the unit saw them; CPU: the\n"
                 "updater's user+system time / wall (under Wine, the Windows program's own process).\n");

@@ -35,8 +35,12 @@ int main(int argc, char *argv[])
         return 2;
 
     frmMain window;
+    QElapsedTimer clock;
     QStringList messages;
+    double tMessage = 0;
     window.setMsgResponder([&](frmMain::MsgKind, const QString &, const QString &text) {
+        if (messages.isEmpty())
+            tMessage = double(clock.nsecsElapsed()) * 1e-9;
         messages << text;
         return QMessageBox::No;
     });
@@ -45,7 +49,6 @@ int main(int argc, char *argv[])
     QCoreApplication::processEvents(); // first paint before the clock starts
 
     const double cpu0 = cpuSeconds();
-    QElapsedTimer clock;
     clock.start();
     window.cmdProgram_Click();
     const double wall = double(clock.nsecsElapsed()) * 1e-9;
@@ -54,10 +57,11 @@ int main(int argc, char *argv[])
     QFile report(args.at(2));
     if (!report.open(QIODevice::WriteOnly))
         return 1;
-    report.write(QStringLiteral("%1 %2 %3\n%4\n")
+    report.write(QStringLiteral("%1 %2 %3 %4\n%5\n")
                      .arg(window.bSuccess ? "ok" : "failed")
                      .arg(wall, 0, 'f', 6)
                      .arg(cpu, 0, 'f', 6)
+                     .arg(tMessage, 0, 'f', 6)
                      .arg(messages.join(QLatin1String(" | ")))
                      .toUtf8());
     return window.bSuccess ? 0 : 1;
