@@ -79,9 +79,8 @@ public:
     // bytes' wire time plus a grace period; false (and the line failed) when
     // the bytes could not all be written.
     bool Output(const QByteArray &bytes);
-    // Waits up to msecs for bytes to arrive, returning as soon as some do (on
-    // Windows, as soon as the receive threshold is reached); a receive event
-    // they complete is raised before it returns.
+    // Waits up to msecs for bytes to arrive, returning as soon as some do;
+    // a receive event they complete is raised before it returns.
     void waitForInput(int msecs);
     // A port whose driver cannot signal arrivals is looked at every
     // millisecond between reply waits too; paused, it is not looked at until
@@ -106,6 +105,7 @@ public:
 
     // Time the line takes to carry this many bytes at the current settings.
     int wireTimeMs(qsizetype bytes) const;
+    qint64 wireTimeNs(qsizetype bytes) const;
 
     // The system's descriptor or handle of the open port.
     qintptr handle() const;

@@ -1,17 +1,25 @@
 // The serial port on Windows, straight over Win32 on a handle opened without
-// overlapped I/O. Nothing waits on the driver's events, which some drivers
-// never signal: the receive event is raised when a look at the port finds the
-// threshold's count of bytes waiting. In a reply wait each poll reads what
-// the threshold still lacks, with a read time-out of the poll's length, so
-// the driver wakes the program the moment the reply is complete; between
-// waits a 1 ms timer looks.
+// overlapped I/O. Nothing waits on the driver's events: the receive event is
+// raised when a look at the port finds the threshold's count of bytes
+// waiting, from the reply wait's own polls and, while the window waits for
+// events, from a 1 ms timer. This works alike on every driver, those that
+// never signal a byte's arrival included.
+//
+// A reply cannot be complete before the packet and the reply have crossed the
+// line, so a reply wait sleeps through that time and looks at the port
+// between yields only around the moment the reply is due: woken by a 1 ms
+// sleep, it would see each reply half a millisecond late on average, which
+// some two thousand exchanges add up.
 #include "mscomm.h"
 
+#include <QAbstractEventDispatcher>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QTimer>
 
+#include <algorithm>
+
 #include <string>
-#include <utility>
 
 #include <windows.h>
 
@@ -21,6 +29,18 @@ namespace {
 
 constexpr DWORD kIdlePollMs = 1;
 constexpr DWORD kDrainPollMs = 1;
+// A poll that sleeps towards the reply's due time lasts no longer than this,
+// so that the window is still served while a long packet is on the line.
+constexpr qint64 kLongestSleepMs = 10;
+// How long after its due time a reply is looked for between yields; a later
+// one (a slow unit, an adapter's latency timer) is looked for every 1 ms.
+constexpr qint64 kYieldAfterDueNs = 1500000;
+// What a sleep is first taken to overrun by, until sleeps have been timed.
+constexpr qint64 kFirstSleepLateNs = 1000000;
+// Shorter than this, a sleep would cost as much as the yields it saves.
+constexpr qint64 kShortestSleepNs = 200000;
+constexpr DWORD kHighResolutionTimer = 0x2; // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+constexpr qint64 kNsPerMs = 1000000;
 
 DWORD g_systemOpenError = 0;
 
@@ -43,56 +63,25 @@ struct MSComm::Device
 {
     explicit Device(MSComm &owner)
         : owner(owner)
-    { }
+    {
+        // Windows 10 from 1803 has timers finer than the system tick; older
+        // ones get the tick, and Sleep where there is no timer at all.
+        timer = CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS);
+        if (!timer)
+            timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+    }
+    ~Device()
+    {
+        if (timer)
+            CloseHandle(timer);
+    }
 
-    // Bytes in the driver, or -1 when the port no longer answers.
-    qint64 queued() const
+    // Bytes waiting in the driver, or -1 when the port no longer answers.
+    qint64 waiting() const
     {
         DWORD errors = 0;
         COMSTAT status {};
         return ClearCommError(handle, &errors, &status) ? qint64(status.cbInQue) : -1;
-    }
-
-    // Bytes waiting: those a reply wait has read already and those still in
-    // the driver, or -1 when the port no longer answers.
-    qint64 waiting() const
-    {
-        const qint64 count = queued();
-        return count < 0 ? -1 : held.size() + count;
-    }
-
-    // Appends up to count bytes to held; only the bytes the driver lacks are
-    // waited for, up to the read time-out. False when the port failed.
-    bool readMore(qint64 count)
-    {
-        if (count <= 0)
-            return true;
-        const qsizetype before = held.size();
-        held.resize(before + count);
-        DWORD got = 0;
-        const bool ok = ReadFile(handle, held.data() + before, DWORD(count), &got, nullptr);
-        held.resize(before + (ok ? qsizetype(got) : 0));
-        return ok;
-    }
-
-    void setReadTimeout(DWORD ms)
-    {
-        if (ms == readTimeoutMs)
-            return;
-        readTimeoutMs = ms;
-        applyTimeouts();
-    }
-
-    // A read returns once it has all the bytes asked for or the read time-out
-    // has passed, whichever comes first. A write may wait for a full driver
-    // up to the bytes' wire time and a grace period, no longer.
-    void applyTimeouts()
-    {
-        COMMTIMEOUTS timeouts {};
-        timeouts.ReadTotalTimeoutConstant = readTimeoutMs;
-        timeouts.WriteTotalTimeoutMultiplier = DWORD(owner.wireTimeMs(1));
-        timeouts.WriteTotalTimeoutConstant = kDriverGraceMs;
-        SetCommTimeouts(handle, &timeouts);
     }
 
     // One look at the port: raises the receive event, or fails the line.
@@ -115,16 +104,32 @@ struct MSComm::Device
         idlePoll.stop();
         CloseHandle(handle);
         handle = INVALID_HANDLE_VALUE;
-        held.clear();
         timeEndPeriod(1);
+    }
+
+    // Sleeps for the given time and learns by how much sleeps overrun: the
+    // most of late, fading, so that one long sleep is soon forgotten.
+    void sleepFor(qint64 ns)
+    {
+        const qint64 start = clock.nsecsElapsed();
+        LARGE_INTEGER due;
+        due.QuadPart = -(ns / 100); // relative, in units of 100 ns
+        if (timer && SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE))
+            WaitForSingleObject(timer, INFINITE);
+        else
+            Sleep(DWORD(ns / kNsPerMs));
+        const qint64 late = clock.nsecsElapsed() - start - ns;
+        sleepLateNs = std::max(late, sleepLateNs - sleepLateNs / 16);
     }
 
     MSComm &owner;
     HANDLE handle = INVALID_HANDLE_VALUE;
-    QByteArray held;
-    DWORD readTimeoutMs = kIdlePollMs;
+    HANDLE timer = nullptr;
     QTimer idlePoll;
     bool idlePaused = false;
+    QElapsedTimer clock;
+    qint64 replyDueNs = 0; // on clock: when the last packet's reply can be complete
+    qint64 sleepLateNs = kFirstSleepLateNs;
 };
 
 void MSComm::setSystemOpenError(unsigned long systemError)
@@ -151,6 +156,15 @@ MSComm::MSComm(QObject *parent)
     d->idlePoll.setTimerType(Qt::PreciseTimer);
     d->idlePoll.setInterval(int(kIdlePollMs));
     connect(&d->idlePoll, &QTimer::timeout, this, [this] { d->poll(); });
+    d->clock.start();
+    // A reply wait looks at the port itself and stops the timer; it starts
+    // again once the window waits for its next event.
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread())) {
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+            if (deviceOpen() && !d->idlePaused && !d->idlePoll.isActive())
+                d->idlePoll.start();
+        });
+    }
 }
 
 MSComm::~MSComm()
@@ -237,7 +251,14 @@ void MSComm::applyLineSettings()
     state.fInX = software;
     state.fTXContinueOnXoff = TRUE;
     SetCommState(d->handle, &state);
-    d->applyTimeouts();
+
+    // Reads take what is waiting and return at once. A write may wait for a
+    // full driver up to the bytes' wire time and a grace period, no longer.
+    COMMTIMEOUTS timeouts {};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.WriteTotalTimeoutMultiplier = DWORD(wireTimeMs(1));
+    timeouts.WriteTotalTimeoutConstant = kDriverGraceMs;
+    SetCommTimeouts(d->handle, &timeouts);
 }
 
 void MSComm::applyControlLines()
@@ -249,6 +270,7 @@ void MSComm::applyControlLines()
 
 bool MSComm::writeDevice(const QByteArray &bytes)
 {
+    d->replyDueNs = d->clock.nsecsElapsed() + wireTimeNs(bytes.size() + std::max(m_rThreshold, 0));
     DWORD written = 0;
     // Fewer bytes than asked for means the write's deadline passed.
     return WriteFile(d->handle, bytes.constData(), DWORD(bytes.size()), &written, nullptr)
@@ -257,21 +279,32 @@ bool MSComm::writeDevice(const QByteArray &bytes)
 
 void MSComm::waitOnDevice(int msecs)
 {
-    if (!deviceOpen() || m_rThreshold <= 0) {
+    if (!deviceOpen()) {
         Sleep(DWORD(msecs));
         return;
     }
+    d->idlePoll.stop();
     if (d->poll())
         return;
-    // The read returns as soon as the threshold is reached; a piece of the
-    // reply that comes on its own waits in held for the rest.
-    d->setReadTimeout(DWORD(msecs));
-    const qint64 count = d->waiting();
-    if (count < 0 || !d->readMore(m_rThreshold - count)) {
-        failLine();
+    const qint64 now = d->clock.nsecsElapsed();
+    const qint64 untilDue = d->replyDueNs - now - d->sleepLateNs;
+    if (untilDue >= kShortestSleepNs) {
+        // Nothing can be complete yet.
+        d->sleepFor(std::min(untilDue, kLongestSleepMs * kNsPerMs));
+    } else if (now < d->replyDueNs + kYieldAfterDueNs) {
+        // The reply is due: look as often as it can arrive, for this poll's length.
+        const qint64 end = now + msecs * kNsPerMs;
+        do {
+            Sleep(0);
+            if (d->poll())
+                return;
+        } while (d->clock.nsecsElapsed() < end);
         return;
+    } else {
+        Sleep(DWORD(msecs));
     }
-    d->poll();
+    if (deviceOpen())
+        d->poll();
 }
 
 void MSComm::pauseIdlePolling(bool paused)
@@ -285,19 +318,24 @@ void MSComm::pauseIdlePolling(bool paused)
 
 QByteArray MSComm::readDevice()
 {
-    // Only what the driver holds is asked for, so the read returns at once.
-    const qint64 count = d->queued();
-    if (count < 0 || !d->readMore(count)) {
+    const qint64 count = d->waiting();
+    if (count < 0) {
         failLine();
         return QByteArray();
     }
-    return std::exchange(d->held, QByteArray());
+    QByteArray data(count, Qt::Uninitialized);
+    DWORD got = 0;
+    if (count > 0 && !ReadFile(d->handle, data.data(), DWORD(count), &got, nullptr)) {
+        failLine();
+        return QByteArray();
+    }
+    data.resize(qsizetype(got));
+    return data;
 }
 
 void MSComm::flushDeviceInput()
 {
     PurgeComm(d->handle, PURGE_RXABORT | PURGE_RXCLEAR);
-    d->held.clear();
 }
 
 bool MSComm::closeDevice()
