@@ -7,14 +7,21 @@
 // sum of all bytes of all packets and replies x 10 / baud, taken from the
 // unit's own log, is a hard lower bound of the update's wall time; what the
 // wall time adds to it is the updater's share.
+//
+// With --on wine the Windows build's axr574-bench-win32.exe makes the same
+// updates under Wine (tests/wine/wine-run, as root), with COM1 on the unit:
+// it reports the wall and CPU time, the unit's log gives the rest.
 #include "sim/simclient.h"
 #include "ui/frmMain.h"
 
 #include <QApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QHash>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
@@ -75,7 +82,8 @@ struct RunResult
     double verdict = 0;                              // version read written to "no reply" message, s
     double late = 0;                                 // median of how much later than its wire time the unit answered, s
     double turnSum = 0, lateSum = 0;                 // totals over the update, s
-    double startup = 0, ending = 0;                  // Program to the first packet, the last packet to the end, s
+    double ends = 0;                                 // Program to the first packet and the last packet to the end, s
+    double netRatio = 0;                             // (wall - lateSum) / bound
     double exchanges = 0;
 };
 
@@ -84,39 +92,63 @@ struct Config
     int baud = 57600;
     bool paced = true;
     bool noReply = false;
+    bool wine = false;
 };
 
 class Runner
 {
 public:
-    explicit Runner(QString simPath)
+    Runner(QString simPath, QString windowsBuild)
         : m_simPath(std::move(simPath))
+        , m_windowsBuild(std::move(windowsBuild))
     { }
     RunResult run(const Config &config);
 
 private:
+    void runHere(const Config &config, SimUnit &sim, RunResult &r, QStringList &messages, double &tMessage);
+    void runUnderWine(const Config &config, SimUnit &sim, RunResult &r, QStringList &messages);
     QString m_simPath;
+    QString m_windowsBuild;
 };
 
-RunResult Runner::run(const Config &config)
+void Runner::runUnderWine(const Config &config, SimUnit &sim, RunResult &r, QStringList &messages)
 {
-    RunResult r;
-    SimUnit sim;
-    QStringList args;
-    if (config.paced)
-        args << QStringLiteral("--pace");
-    if (config.noReply)
-        args << QStringLiteral("--no-reply-at") << QStringLiteral("1");
-    if (!sim.start(args, m_simPath)) {
-        r.error = QStringLiteral("cannot start ") + m_simPath;
-        return r;
+    QTemporaryDir dir;
+    const QString report = dir.filePath(QStringLiteral("report.txt"));
+    QProcess wine;
+    wine.setProcessChannelMode(QProcess::MergedChannels);
+    // Wine hands the environment on: the Windows program picks its own platform.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    wine.setProcessEnvironment(environment);
+    wine.start(QStringLiteral(AXR574_SOURCE_DIR "/tests/wine/wine-run"),
+        {"--prefix", m_windowsBuild + "/wineprefix", "--com", "1=" + sim.devicePath(), "--timeout", "600", "--",
+            m_windowsBuild + "/bench/axr574-bench-win32.exe", QString::number(config.baud), "Z:" + report});
+    wine.waitForFinished(660000);
+    QFile file(report);
+    const QStringList said
+        = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split(QLatin1Char('\n')) : QStringList();
+    const QStringList figures = said.value(0).split(QLatin1Char(' '));
+    if (figures.size() != 4) {
+        r.error = QStringLiteral("no report from Wine: ") + QString::fromLocal8Bit(wine.readAll()).trimmed();
+        return;
     }
+    if (!said.value(1).isEmpty())
+        messages = said.value(1).split(QLatin1String(" | "));
+    if (!config.noReply && (figures.at(0) != QLatin1String("ok") || !messages.isEmpty()))
+        r.error = QStringLiteral("update under Wine did not succeed: ") + messages.join(QLatin1String(" | "));
+    r.wall = figures.at(1).toDouble();
+    r.cpuShare = figures.at(2).toDouble() / r.wall;
+    // Its clock is not the unit's: the verdict is counted from Program here.
+    r.verdict = figures.at(3).toDouble();
+}
+
+void Runner::runHere(const Config &config, SimUnit &sim, RunResult &r, QStringList &messages, double &tMessage)
+{
     SimUnit *unit = &sim;
     MSComm::setPortResolver([unit](int port) { return port == 1 ? unit->devicePath() : QString(); });
 
     auto window = std::make_unique<frmMain>();
-    QStringList messages;
-    double tMessage = 0;
     window->setMsgResponder([&](frmMain::MsgKind kind, const QString &, const QString &text) {
         if (messages.isEmpty())
             tMessage = monotonicNow();
@@ -132,16 +164,37 @@ RunResult Runner::run(const Config &config)
     window->cmdProgram_Click();
     const double t1 = monotonicNow();
     const double cpu1 = cpuSeconds();
-    const bool success = window->bSuccess;
+    if (!config.noReply && (!window->bSuccess || !messages.isEmpty()))
+        r.error = QStringLiteral("update did not succeed: ") + messages.join(QLatin1String(" | "));
 
     window.reset();
     MSComm::setPortResolver(nullptr);
+    r.wall = t1 - t0;
+    r.cpuShare = (cpu1 - cpu0) / r.wall;
+}
+
+RunResult Runner::run(const Config &config)
+{
+    RunResult r;
+    SimUnit sim;
+    QStringList args;
+    if (config.paced)
+        args << QStringLiteral("--pace");
+    if (config.noReply)
+        args << QStringLiteral("--no-reply-at") << QStringLiteral("1");
+    if (!sim.start(args, m_simPath)) {
+        r.error = QStringLiteral("cannot start ") + m_simPath;
+        return r;
+    }
+    QStringList messages;
+    double tMessage = 0;
+    if (config.wine)
+        runUnderWine(config, sim, r, messages);
+    else
+        runHere(config, sim, r, messages, tMessage);
     sim.dump();
     const QVector<SimEvent> events = sim.events();
     sim.stop();
-
-    r.wall = t1 - t0;
-    r.cpuShare = (cpu1 - cpu0) / r.wall;
 
     QHash<int, SimEvent> frames;
     QVector<SimEvent> replies;
@@ -166,10 +219,10 @@ RunResult Runner::run(const Config &config)
         if (next != frames.constEnd())
             turns.push_back(next->tFirst - reply.tEnd);
     }
+    // The unit's clock is not the Windows program's: what lies outside the
+    // packets' span is taken from the wall time, on both sides alike.
     if (frames.contains(1))
-        r.startup = frames.value(1).tFirst - t0;
-    if (!frames.isEmpty())
-        r.ending = t1 - frames.value(int(frames.size())).tFirst;
+        r.ends = r.wall - (frames.value(int(frames.size())).tFirst - frames.value(1).tFirst);
     for (double t : turns)
         r.turnSum += t;
     for (double t : lates)
@@ -177,6 +230,7 @@ RunResult Runner::run(const Config &config)
     r.late = lates.empty() ? 0 : median(lates);
     r.exchanges = double(frames.size());
     r.ratio = r.wall / r.bound;
+    r.netRatio = (r.wall - r.lateSum) / r.bound;
     r.turnMedian = median(turns);
     r.turnP99 = percentile(turns, 99);
     r.turnMax = turns.empty() ? std::nan("") : *std::max_element(turns.begin(), turns.end());
@@ -185,10 +239,8 @@ RunResult Runner::run(const Config &config)
         const QString expected = QStringLiteral("Error communicating with Port.");
         if (!frames.contains(1) || messages.value(0) != expected)
             r.error = QStringLiteral("expected \"%1\", got \"%2\"").arg(expected, messages.join(QLatin1String(" | ")));
-        else
+        else if (!config.wine)
             r.verdict = tMessage - frames.value(1).tFirst;
-    } else if (!success || !messages.isEmpty()) {
-        r.error = QStringLiteral("update did not succeed: ") + messages.join(QLatin1String(" | "));
     }
     r.ok = r.error.isEmpty();
     return r;
@@ -261,13 +313,16 @@ int soak(int updates, const QString &simPath)
 void usage(std::FILE *to)
 {
     std::fputs("usage: axr574-bench [--runs N] [--slow-runs N] [--all-rates | --rates LIST] [--quick] [--soak N] "
-               "[--sim PATH]\n"
+               "[--on LIST] [--sim PATH]\n"
                "  --runs N       runs per figure (3)\n"
                "  --slow-runs N  runs per figure at 9600 baud and below (default: N, at most 2)\n"
                "  --all-rates    also 4800, 19200 and 38400 baud\n"
                "  --rates LIST   paced rates to run, comma-separated (9600,57600)\n"
                "  --quick        one unpaced update and one no-reply verdict; checks that it runs\n"
                "  --soak N       N unpaced updates in one window; memory after every tenth\n"
+               "  --on LIST      where the updater runs: linux, wine or linux,wine (linux); wine\n"
+               "                 makes the paced rows only, with the Windows build in\n"
+               "                 $AXR574_WINDOWS_BUILD or " AXR574_SOURCE_DIR "/build-windows, as root\n"
                "  --sim PATH     the simulated unit (" AXR574_SIM_PATH ")\n",
         to);
 }
@@ -287,6 +342,7 @@ int main(int argc, char *argv[])
     bool quick = false;
     int soakUpdates = 0;
     QVector<int> rates;
+    bool onLinux = true, onWine = false;
     QString simPath = QStringLiteral(AXR574_SIM_PATH);
     const QStringList a = QCoreApplication::arguments();
     for (int i = 1; i < a.size(); ++i) {
@@ -310,7 +366,12 @@ int main(int argc, char *argv[])
             soakUpdates = a[++i].toInt(&ok);
         else if (a[i] == QLatin1String("--sim") && i + 1 < a.size())
             simPath = a[++i];
-        else if (a[i] == QLatin1String("--help")) {
+        else if (a[i] == QLatin1String("--on") && i + 1 < a.size()) {
+            const QStringList on = a[++i].split(QLatin1Char(','));
+            onLinux = on.contains(QLatin1String("linux"));
+            onWine = on.contains(QLatin1String("wine"));
+            ok = (onLinux || onWine) && on.size() == int(onLinux) + int(onWine);
+        } else if (a[i] == QLatin1String("--help")) {
             usage(stdout);
             return 0;
         } else
@@ -327,17 +388,35 @@ int main(int argc, char *argv[])
     if (soakUpdates > 0)
         return soak(soakUpdates, simPath);
 
+    QString windowsBuild = qEnvironmentVariable("AXR574_WINDOWS_BUILD");
+    if (windowsBuild.isEmpty())
+        windowsBuild = QStringLiteral(AXR574_SOURCE_DIR "/build-windows");
+    if (onWine && (geteuid() != 0 || !QFile::exists(windowsBuild + "/bench/axr574-bench-win32.exe"))) {
+        std::fprintf(stderr,
+            "axr574-bench: --on wine needs root and %s/bench/axr574-bench-win32.exe "
+            "(scripts/windows makes it)\n",
+            qPrintable(windowsBuild));
+        return 2;
+    }
+
     QVector<Row> rows;
-    if (quick) {
+    if (rates.isEmpty())
+        rates = allRates ? QVector<int> {4800, 9600, 19200, 38400, 57600} : QVector<int> {9600, 57600};
+    if (quick && onLinux) {
         rows.append(Row {Config {57600, false, false}, 1, {}});
         rows.append(Row {Config {57600, true, true}, 1, {}});
-    } else {
-        if (rates.isEmpty())
-            rates = allRates ? QVector<int> {4800, 9600, 19200, 38400, 57600} : QVector<int> {9600, 57600};
+    } else if (onLinux) {
         for (int baud : rates)
             rows.append(Row {Config {baud, true, false}, baud <= 9600 ? slowRuns : runs, {}});
         rows.append(Row {Config {57600, false, false}, runs, {}});
         rows.append(Row {Config {57600, true, true}, runs, {}});
+    }
+    if (quick && onWine) {
+        rows.append(Row {Config {57600, true, false, true}, 1, {}});
+    } else if (onWine) {
+        for (int baud : rates)
+            rows.append(Row {Config {baud, true, false, true}, baud <= 9600 ? slowRuns : runs, {}});
+        rows.append(Row {Config {57600, true, true, true}, 1, {}});
     }
 
     double load[1] = {0};
@@ -351,14 +430,14 @@ int main(int argc, char *argv[])
         std::printf("each figure is the median of %d runs (%d at 9600 baud and below)\n", runs, slowRuns);
     std::fflush(stdout);
 
-    Runner runner(simPath);
+    Runner runner(simPath, windowsBuild);
     int failures = 0;
     for (Row &row : rows) {
         for (int i = 0; i < row.runs; ++i) {
             const RunResult r = runner.run(row.config);
             if (!r.ok) {
-                std::fprintf(stderr, "axr574-bench: %d baud%s: %s\n", row.config.baud, row.config.paced ? " paced" : "",
-                    qPrintable(r.error));
+                std::fprintf(stderr, "axr574-bench: %d baud%s%s: %s\n", row.config.baud,
+                    row.config.paced ? " paced" : "", row.config.wine ? " under Wine" : "", qPrintable(r.error));
                 ++failures;
                 continue;
             }
@@ -366,54 +445,50 @@ int main(int argc, char *argv[])
         }
     }
 
-    std::printf("\n%-6s %-6s %4s %6s %9s %9s %6s %9s %9s %9s %6s\n", "baud", "paced", "runs", "exch", "wall s",
-        "bound s", "ratio", "turn med", "turn p99", "turn max", "CPU");
-    std::printf("%-6s %-6s %4s %6s %9s %9s %6s %9s %9s %9s %6s\n", "", "", "", "", "", "", "", "ms", "ms", "ms", "%");
-    double verdict = 0;
-    int verdictRuns = 0;
+    const auto on = [](const Row &row) { return row.config.wine ? "wine" : "linux"; };
+    std::printf("\n%-6s %-5s %-5s %4s %5s %8s %8s %6s %6s %8s %8s %8s %5s\n", "baud", "on", "paced", "runs", "exch",
+        "wall s", "bound s", "ratio", "net", "turn med", "turn p99", "turn max", "CPU");
+    std::printf("%-6s %-5s %-5s %4s %5s %8s %8s %6s %6s %8s %8s %8s %5s\n", "", "", "", "", "", "", "", "", "", "ms",
+        "ms", "ms", "%");
     for (const Row &row : rows) {
-        if (row.results.isEmpty())
+        if (row.results.isEmpty() || row.config.noReply)
             continue;
-        if (row.config.noReply) {
-            verdict = row.of(&RunResult::verdict);
-            verdictRuns = int(row.results.size());
-            continue;
-        }
-        const double wall = row.of(&RunResult::wall);
-        const double bound = row.of(&RunResult::bound);
-        char ratio[16];
-        if (row.config.paced)
+        char ratio[16] = "-", net[16] = "-";
+        if (row.config.paced) {
             std::snprintf(ratio, sizeof ratio, "%.4f", row.of(&RunResult::ratio));
-        else
-            std::snprintf(ratio, sizeof ratio, "-");
-        std::printf("%-6d %-6s %4d %6d %9.3f %9.3f %6s %9.3f %9.3f %9.3f %6.1f\n", row.config.baud,
+            std::snprintf(net, sizeof net, "%.4f", row.of(&RunResult::netRatio));
+        }
+        std::printf("%-6d %-5s %-5s %4d %5d %8.3f %8.3f %6s %6s %8.3f %8.3f %8.3f %5.1f\n", row.config.baud, on(row),
             row.config.paced ? "yes" : "no", int(row.results.size()), int(std::lround(row.of(&RunResult::exchanges))),
-            wall, bound, ratio, row.of(&RunResult::turnMedian) * 1e3, row.of(&RunResult::turnP99) * 1e3,
-            row.of(&RunResult::turnMax) * 1e3, row.of(&RunResult::cpuShare) * 100);
+            row.of(&RunResult::wall), row.of(&RunResult::bound), ratio, net, row.of(&RunResult::turnMedian) * 1e3,
+            row.of(&RunResult::turnP99) * 1e3, row.of(&RunResult::turnMax) * 1e3, row.of(&RunResult::cpuShare) * 100);
     }
     // Where the time above the bound went: the host's turnarounds, the unit
-    // answering later than its wire time, Program to the first packet, the
-    // last packet to the end, and the rest (mostly the unit's own writes of
-    // its replies, which the host may already be reading).
-    std::printf("\n%-6s %-6s %9s %9s %9s %9s %9s %9s %9s\n", "baud", "paced", "excess s", "turns s", "late s",
-        "start s", "end s", "rest s", "late med");
-    std::printf("%-6s %-6s %9s %9s %9s %9s %9s %9s %9s\n", "", "", "", "", "", "", "", "", "ms");
+    // answering later than its wire time, Program to the first packet and
+    // the last packet to the end, and the rest (mostly the unit's own writes
+    // of its replies, which the host may already be reading).
+    std::printf("\n%-6s %-5s %9s %9s %9s %9s %9s %9s\n", "baud", "on", "excess s", "turns s", "late s", "ends s",
+        "rest s", "late med");
+    std::printf("%-6s %-5s %9s %9s %9s %9s %9s %9s\n", "", "", "", "", "", "", "", "ms");
     for (const Row &row : rows) {
         if (row.results.isEmpty() || row.config.noReply || !row.config.paced)
             continue;
         const double excess = row.of(&RunResult::wall) - row.of(&RunResult::bound);
         const double turns = row.of(&RunResult::turnSum);
         const double late = row.of(&RunResult::lateSum);
-        const double startup = row.of(&RunResult::startup);
-        const double ending = row.of(&RunResult::ending);
-        std::printf("%-6d %-6s %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f\n", row.config.baud, "yes", excess, turns,
-            late, startup, ending, excess - turns - late - startup - ending, row.of(&RunResult::late) * 1e3);
+        const double ends = row.of(&RunResult::ends);
+        std::printf("%-6d %-5s %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f\n", row.config.baud, on(row), excess, turns, late,
+            ends, excess - turns - late - ends, row.of(&RunResult::late) * 1e3);
     }
-    if (verdictRuns)
-        std::printf("\nno reply to the version read, 57600 baud: verdict after %.3f s (median of %d runs)\n", verdict,
-            verdictRuns);
-    std::printf("\nwall: Program to the end of the update; bound: all bytes of all packets and replies\n"
-                "x 10 / baud from the unit's log; turn: last byte of a reply to the first byte of\n"
-                "the next packet as the unit saw them; CPU: the updater's user+system time / wall.\n");
+    std::printf("\n");
+    for (const Row &row : rows) {
+        if (!row.results.isEmpty() && row.config.noReply)
+            std::printf("no reply to the version read, 57600 baud, %s: verdict after %.3f s%s (median of %d runs)\n",
+                on(row), row.of(&RunResult::verdict), row.config.wine ? " from Program" : "", int(row.results.size()));
+    }
+    std::printf("wall: Program to the end of the update; bound: all bytes of all packets and replies\n"
+                "x 10 / baud from the unit's log; net: (wall - the unit's lateness) / bound; turn: last\n"
+                "byte of a reply to the first byte of the next packet as the unit saw them; CPU: the\n"
+                "updater's user+system time / wall (under Wine, the Windows program's own process).\n");
     return failures ? 1 : 0;
 }

@@ -196,12 +196,17 @@ qintptr MSComm::handle() const
     return deviceHandle();
 }
 
-int MSComm::wireTimeMs(qsizetype bytes) const
+qint64 MSComm::wireTimeNs(qsizetype bytes) const
 {
     // Start bit, data bits, parity bit, stop bits (1.5 counted as 2).
     const int bitsPerByte = 1 + int(m_dataBits) + (m_parity == QSerialPort::NoParity ? 0 : 1)
         + (m_stopBits == QSerialPort::OneStop ? 1 : 2);
-    return int((qint64(bytes) * bitsPerByte * 1000 + m_baud - 1) / m_baud);
+    return qint64(bytes) * bitsPerByte * 1000000000 / m_baud;
+}
+
+int MSComm::wireTimeMs(qsizetype bytes) const
+{
+    return int((wireTimeNs(bytes) + 999999) / 1000000);
 }
 
 bool MSComm::Output(const QByteArray &bytes)

@@ -131,6 +131,7 @@ public:
 
     // Time the line takes to carry this many bytes at the current settings.
     int wireTimeMs(qsizetype bytes) const;
+    qint64 wireTimeNs(qsizetype bytes) const;
 
     // The system's descriptor or handle of the open port.
     qintptr handle() const;

@@ -1,13 +1,24 @@
 // The serial port on Windows, straight over Win32 on a handle opened without
 // overlapped I/O. Nothing waits on the driver's events: the receive event is
-// raised when a poll finds the threshold's count of bytes waiting, from the
-// reply wait's own polls and, between waits, from a 1 ms timer. This works
-// alike on every driver, those that never signal a byte's arrival included.
+// raised when a look at the port finds the threshold's count of bytes
+// waiting, from the reply wait's own polls and, while the window waits for
+// events, from a 1 ms timer. This works alike on every driver, those that
+// never signal a byte's arrival included.
+//
+// A reply cannot be complete before the packet and the reply have crossed the
+// line, so a reply wait sleeps through that time and looks at the port
+// between yields only around the moment the reply is due: woken by a 1 ms
+// sleep, it would see each reply half a millisecond late on average, which
+// some two thousand exchanges add up.
 #include "mscomm.h"
 
+#include <QAbstractEventDispatcher>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QSerialPortInfo>
 #include <QTimer>
+
+#include <algorithm>
 
 #include <string>
 
@@ -19,6 +30,18 @@ namespace {
 
 constexpr DWORD kIdlePollMs = 1;
 constexpr DWORD kDrainPollMs = 1;
+// A poll that sleeps towards the reply's due time lasts no longer than this,
+// so that the window is still served while a long packet is on the line.
+constexpr qint64 kLongestSleepMs = 10;
+// How long after its due time a reply is looked for between yields; a later
+// one (a slow unit, an adapter's latency timer) is looked for every 1 ms.
+constexpr qint64 kYieldAfterDueNs = 1500000;
+// What a sleep is first taken to overrun by, until sleeps have been timed.
+constexpr qint64 kFirstSleepLateNs = 1000000;
+// Shorter than this, a sleep would cost as much as the yields it saves.
+constexpr qint64 kShortestSleepNs = 200000;
+constexpr DWORD kHighResolutionTimer = 0x2; // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+constexpr qint64 kNsPerMs = 1000000;
 
 DWORD g_systemOpenError = 0;
 
@@ -41,7 +64,18 @@ struct MSComm::Device
 {
     explicit Device(MSComm &owner)
         : owner(owner)
-    { }
+    {
+        // Windows 10 from 1803 has timers finer than the system tick; older
+        // ones get the tick, and Sleep where there is no timer at all.
+        timer = CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS);
+        if (!timer)
+            timer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+    }
+    ~Device()
+    {
+        if (timer)
+            CloseHandle(timer);
+    }
 
     // Bytes waiting in the driver, or -1 when the port no longer answers.
     qint64 waiting() const
@@ -74,10 +108,29 @@ struct MSComm::Device
         timeEndPeriod(1);
     }
 
+    // Sleeps for the given time and learns by how much sleeps overrun: the
+    // most of late, fading, so that one long sleep is soon forgotten.
+    void sleepFor(qint64 ns)
+    {
+        const qint64 start = clock.nsecsElapsed();
+        LARGE_INTEGER due;
+        due.QuadPart = -(ns / 100); // relative, in units of 100 ns
+        if (timer && SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE))
+            WaitForSingleObject(timer, INFINITE);
+        else
+            Sleep(DWORD(ns / kNsPerMs));
+        const qint64 late = clock.nsecsElapsed() - start - ns;
+        sleepLateNs = std::max(late, sleepLateNs - sleepLateNs / 16);
+    }
+
     MSComm &owner;
     HANDLE handle = INVALID_HANDLE_VALUE;
+    HANDLE timer = nullptr;
     QTimer idlePoll;
     bool idlePaused = false;
+    QElapsedTimer clock;
+    qint64 replyDueNs = 0; // on clock: when the last packet's reply can be complete
+    qint64 sleepLateNs = kFirstSleepLateNs;
 };
 
 void MSComm::setSystemOpenError(unsigned long systemError)
@@ -122,6 +175,15 @@ MSComm::MSComm(QObject *parent)
     d->idlePoll.setTimerType(Qt::PreciseTimer);
     d->idlePoll.setInterval(int(kIdlePollMs));
     connect(&d->idlePoll, &QTimer::timeout, this, [this] { d->poll(); });
+    d->clock.start();
+    // A reply wait looks at the port itself and stops the timer; it starts
+    // again once the window waits for its next event.
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread())) {
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+            if (deviceOpen() && !d->idlePaused && !d->idlePoll.isActive())
+                d->idlePoll.start();
+        });
+    }
 }
 
 MSComm::~MSComm()
@@ -227,6 +289,7 @@ void MSComm::applyControlLines()
 
 bool MSComm::writeDevice(const QByteArray &bytes)
 {
+    d->replyDueNs = d->clock.nsecsElapsed() + wireTimeNs(bytes.size() + std::max(m_rThreshold, 0));
     DWORD written = 0;
     // Fewer bytes than asked for means the write's deadline passed.
     return WriteFile(d->handle, bytes.constData(), DWORD(bytes.size()), &written, nullptr)
@@ -235,9 +298,30 @@ bool MSComm::writeDevice(const QByteArray &bytes)
 
 void MSComm::waitOnDevice(int msecs)
 {
-    if (deviceOpen() && d->poll())
+    if (!deviceOpen()) {
+        Sleep(DWORD(msecs));
         return;
-    Sleep(DWORD(msecs));
+    }
+    d->idlePoll.stop();
+    if (d->poll())
+        return;
+    const qint64 now = d->clock.nsecsElapsed();
+    const qint64 untilDue = d->replyDueNs - now - d->sleepLateNs;
+    if (untilDue >= kShortestSleepNs) {
+        // Nothing can be complete yet.
+        d->sleepFor(std::min(untilDue, kLongestSleepMs * kNsPerMs));
+    } else if (now < d->replyDueNs + kYieldAfterDueNs) {
+        // The reply is due: look as often as it can arrive, for this poll's length.
+        const qint64 end = now + msecs * kNsPerMs;
+        do {
+            Sleep(0);
+            if (d->poll())
+                return;
+        } while (d->clock.nsecsElapsed() < end);
+        return;
+    } else {
+        Sleep(DWORD(msecs));
+    }
     if (deviceOpen())
         d->poll();
 }

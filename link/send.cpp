@@ -72,16 +72,19 @@ void frmMain::HandleInput(QByteArray &sReceive)
 
 void frmMain::waitForReply(int &iPolls)
 {
-    // Each poll waits on the port itself for up to a millisecond, so a reply
-    // raises its receive event the moment it is complete, then serves the
-    // window's pending events once: Cancel, menus and repaints.
+    // Each poll serves the window's pending events once (Cancel, menus,
+    // repaints), then waits on the port itself for up to a millisecond, so a
+    // reply raises its receive event the moment it is complete and the next
+    // packet follows at once. Events first: drawing what the packet changed
+    // then overlaps its time on the line instead of delaying the next one.
     bReplyReceived = false;
     iPolls = 0;
     while (!bReplyReceived) {
         if (onPoll)
             onPoll(iPolls + 1);
-        MSComm1.waitForInput(kPollMs);
         QCoreApplication::processEvents();
+        if (!bReplyReceived)
+            MSComm1.waitForInput(kPollMs);
         ++iPolls;
         if (iPolls > kPollLimit || MSComm1.lineFailed())
             bReplyReceived = true;

@@ -39,12 +39,14 @@ struct Options
     bool bootMode = true;
     bool pace = false;
     int delayMs = 0;
+    int delayAt = 0;
     std::string logPath;
     std::string memoryPath;
     bool blank = false;
     int noReplyAt = 0;
     int badStartAt = 0;
     int splitAt = 0;
+    int splitGapMs = 20;
     int trailingAt = 0;
     int trailingBytes = 3;
     int hangupAt = 0;
@@ -66,12 +68,14 @@ void usage(std::FILE *to)
                "  --mode boot|normal    start in the bootloader or the firmware (boot)\n"
                "  --pace                answer no earlier than a real line allows\n"
                "  --delay-ms N          extra delay before every reply\n"
+               "  --delay-at K          only before the reply to frame K\n"
                "  --log FILE            JSON-lines event log\n"
                "  --memory FILE         write the 32768-byte memory here at start, finish and exit\n"
                "  --blank               start with the application region erased\n"
                "  --no-reply-at K       do not answer frame K\n"
                "  --bad-start-at K      answer frame K with a reply not starting 0F 0F\n"
                "  --split-at K          answer frame K in two pieces\n"
+               "  --split-gap-ms N      time between the two pieces (20)\n"
                "  --trailing-at K       send stray bytes right after the reply to frame K\n"
                "  --trailing-bytes N    how many stray bytes (3)\n"
                "  --hangup-at K         hang the line up at frame K, then offer a new one\n"
@@ -106,12 +110,14 @@ bool parseOptions(int argc, char **argv, Options &o)
         Mode,
         Pace,
         DelayMs,
+        DelayAt,
         LogFile,
         MemoryFile,
         Blank,
         NoReplyAt,
         BadStartAt,
         SplitAt,
+        SplitGapMs,
         TrailingAt,
         TrailingBytes,
         HangupAt,
@@ -131,12 +137,14 @@ bool parseOptions(int argc, char **argv, Options &o)
         {"mode", required_argument, nullptr, Mode},
         {"pace", no_argument, nullptr, Pace},
         {"delay-ms", required_argument, nullptr, DelayMs},
+        {"delay-at", required_argument, nullptr, DelayAt},
         {"log", required_argument, nullptr, LogFile},
         {"memory", required_argument, nullptr, MemoryFile},
         {"blank", no_argument, nullptr, Blank},
         {"no-reply-at", required_argument, nullptr, NoReplyAt},
         {"bad-start-at", required_argument, nullptr, BadStartAt},
         {"split-at", required_argument, nullptr, SplitAt},
+        {"split-gap-ms", required_argument, nullptr, SplitGapMs},
         {"trailing-at", required_argument, nullptr, TrailingAt},
         {"trailing-bytes", required_argument, nullptr, TrailingBytes},
         {"hangup-at", required_argument, nullptr, HangupAt},
@@ -173,12 +181,14 @@ bool parseOptions(int argc, char **argv, Options &o)
             break;
         case Pace: o.pace = true; break;
         case DelayMs: ok = parseInt(optarg, o.delayMs); break;
+        case DelayAt: ok = parseInt(optarg, o.delayAt); break;
         case LogFile: o.logPath = arg; break;
         case MemoryFile: o.memoryPath = arg; break;
         case Blank: o.blank = true; break;
         case NoReplyAt: ok = parseInt(optarg, o.noReplyAt); break;
         case BadStartAt: ok = parseInt(optarg, o.badStartAt); break;
         case SplitAt: ok = parseInt(optarg, o.splitAt); break;
+        case SplitGapMs: ok = parseInt(optarg, o.splitGapMs); break;
         case TrailingAt: ok = parseInt(optarg, o.trailingAt); break;
         case TrailingBytes: ok = parseInt(optarg, o.trailingBytes); break;
         case HangupAt: ok = parseInt(optarg, o.hangupAt); break;
@@ -671,7 +681,8 @@ void Simulator::schedule(int n, frame::Bytes reply, double tFirst, std::size_t p
     if (m_opt.pace && baud > 0)
         base = std::max(base, tFirst + double(packetBytes + reply.size()) * 10.0 / baud);
     m_pending = Pending();
-    m_pending.deadline = base + m_opt.delayMs / 1000.0;
+    const bool delayed = m_opt.delayAt == 0 || n == m_opt.delayAt;
+    m_pending.deadline = base + (delayed ? m_opt.delayMs : 0) / 1000.0;
     m_pending.n = n;
     if (n == m_opt.noReplyAt) {
         fault(n, "no-reply");
@@ -681,6 +692,8 @@ void Simulator::schedule(int n, frame::Bytes reply, double tFirst, std::size_t p
         fault(n, "bad-start");
         reply[0] = reply[1] = 0xF0;
     }
+    if (n == m_opt.delayAt)
+        fault(n, "late");
     if (n == m_opt.splitAt) {
         fault(n, "split");
         m_pending.split = reply.size() / 2;
@@ -708,7 +721,7 @@ void Simulator::servicePending()
     const double tStart = sim::now();
     if (p.split) {
         writeAll(frame::Bytes(p.reply.begin(), p.reply.begin() + std::ptrdiff_t(p.split)));
-        sleepUntil(sim::now() + 0.02);
+        sleepUntil(sim::now() + m_opt.splitGapMs / 1000.0);
         readMaster();
         if (!m_pending.active)
             return;

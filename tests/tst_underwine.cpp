@@ -64,6 +64,16 @@ void tst_underwine::windowsProgramAgainstTheUnit_data()
     // The unit gets every byte; only the driver's queue says otherwise.
     QTest::newRow("close that cannot drain the finish")
         << "closeThatCannotDrainIsNoSuccess" << QStringList() << 1 << all;
+    // Replies that come late, in the middle of the program plan: the wait
+    // goes on poll by poll until the reply is whole, or until Cancel.
+    const QString program = QString::number(fullRunCommands().indexOf("0202") + 500);
+    QTest::newRow("a reply split, the second piece late")
+        << "lateReplyIsAwaitedPollByPoll" << QStringList {"--split-at", program, "--split-gap-ms", "600"} << 1 << all;
+    QTest::newRow("a reply 900 ms late") << "lateReplyIsAwaitedPollByPoll"
+                                         << QStringList {"--delay-at", program, "--delay-ms", "900"} << 1 << all;
+    QTest::newRow("Cancel mid-wait") << "cancelMidWaitEndsItAtTheNextPoll"
+                                     << QStringList {"--delay-at", program, "--delay-ms", "900"} << 1
+                                     << program.toInt();
     QTest::newRow("port without device") << "portWithoutDeviceIsNotAvailable" << QStringList() << 1 << 0;
     QTest::newRow("port refused as in use") << "portRefusedByWindowsIsInUse" << QStringList() << 1 << 0;
     QTest::newRow("second instance") << "secondInstanceBringsTheFirstForward" << QStringList() << 1 << 0;

@@ -22,6 +22,8 @@ private slots:
     void cleanup();
     void wholeUpdateHoldsTheSystemAwakeExactlyWhileItRuns();
     void cancelWhileErasingOnAPortAboveNine();
+    void lateReplyIsAwaitedPollByPoll();
+    void cancelMidWaitEndsItAtTheNextPoll();
     void lineFaultEndsTheRun();
     void closeThatCannotDrainIsNoSuccess();
     void portWithoutDeviceIsNotAvailable();
@@ -97,6 +99,33 @@ void tst_win32::cancelWhileErasingOnAPortAboveNine()
             m_window->cmdExit_Click();
     };
     run(12);
+    QCOMPARE(m_messages, QStringList {"Firmware update was cancelled."});
+    QVERIFY(!m_window->successDialog() && !m_window->bFailed);
+}
+
+void tst_win32::lateReplyIsAwaitedPollByPoll()
+{
+    int longest = 0;
+    m_window->onPoll = [&](int poll) { longest = std::max(longest, poll); };
+    run(1);
+    QCOMPARE(m_messages, QStringList());
+    QVERIFY(m_window->successDialog() && m_window->bSuccess);
+    // A wait that blocked on the port until the reply came would have left
+    // the window unserved all that while.
+    QVERIFY2(longest > 100, qPrintable(QString::number(longest)));
+}
+
+void tst_win32::cancelMidWaitEndsItAtTheNextPoll()
+{
+    const int cancelAt = 100; // only the late reply's wait gets this far
+    int last = 0;
+    m_window->onPoll = [&](int poll) {
+        last = poll;
+        if (poll == cancelAt)
+            m_window->cmdExit_Click();
+    };
+    run(1);
+    QCOMPARE(last, cancelAt);
     QCOMPARE(m_messages, QStringList {"Firmware update was cancelled."});
     QVERIFY(!m_window->successDialog() && !m_window->bFailed);
 }
