@@ -138,21 +138,6 @@ private slots:
         QCOMPARE(results(bench), QStringLiteral("|||0"));
     }
 
-    void thePortListTellsWhichDeviceEachEntryIsAndEscapeClosesOnlyIt()
-    {
-        Bench bench;
-        QVERIFY(bench.startSim() && bench.show());
-        auto *box = bench.child<QComboBox>("cboComPort");
-        box->setFocus();
-        bench.press(Qt::Key_Down, Qt::AltModifier);
-        QTRY_VERIFY(box->view()->isVisible());
-        QCOMPARE(box->itemData(0, Qt::ToolTipRole).toString(), bench.sim().devicePath());
-        QCOMPARE(box->itemData(1, Qt::ToolTipRole).toString(), QStringLiteral("not present"));
-        bench.press(Qt::Key_Escape);
-        QTRY_VERIFY(!box->view()->isVisible());
-        QVERIFY(bench->isVisible());
-    }
-
     void keysActOnlyAsTheWindowMeansThem_data()
     {
         QTest::addColumn<QString>("focus");
