@@ -73,11 +73,14 @@ bool SingleInstance::claim()
     // this one, in a fresh PID namespace or under a new Wine server, or an
     // unrelated program once the id is reused. Only an instance that
     // answers keeps the lock.
-    if (!m_lock->tryLock(0)
-        && (m_lock->error() != QLockFile::LockFailedError || runningInstanceAnswers() || !m_lock->removeStaleLockFile()
-            || !m_lock->tryLock(0))) {
+    if (!m_lock->tryLock(0)) {
         // A directory we cannot write must not keep the program from starting.
-        return m_lock->error() != QLockFile::LockFailedError;
+        if (m_lock->error() != QLockFile::LockFailedError)
+            return true;
+        if (runningInstanceAnswers() || !m_lock->removeStaleLockFile())
+            return false;
+        if (!m_lock->tryLock(0))
+            return m_lock->error() != QLockFile::LockFailedError;
     }
     // The lock is ours, so a socket file still there belongs to a dead instance.
     QLocalServer::removeServer(m_serverPath);
