@@ -321,7 +321,7 @@ void usage(std::FILE *to)
                "  --quick        one unpaced update and one no-reply verdict; checks that it runs\n"
                "  --soak N       N unpaced updates in one window; memory after every tenth\n"
                "  --on LIST      where the updater runs: linux, wine or linux,wine (linux); wine\n"
-               "                 makes the paced rows only, with the Windows build in\n"
+               "                 makes the paced rows and the verdict, with the Windows build in\n"
                "                 $AXR574_WINDOWS_BUILD or " AXR574_SOURCE_DIR "/build-windows, as root\n"
                "  --sim PATH     the simulated unit (" AXR574_SIM_PATH ")\n",
         to);

@@ -1,5 +1,5 @@
 // axr574-bench-win32: one whole update by the Windows program, run under Wine
-// by axr574-bench --wine with COM1 on the paced simulated unit. It reports
+// by axr574-bench --on wine with COM1 on the paced simulated unit. It reports
 // what only this side knows, the update's wall time and the CPU time the
 // program spent on it; everything else comes from the unit's log.
 //
