@@ -146,7 +146,7 @@ void Runner::runUnderWine(const Config &config, SimUnit &sim, RunResult &r, QStr
 void Runner::runHere(const Config &config, SimUnit &sim, RunResult &r, QStringList &messages, double &tMessage)
 {
     SimUnit *unit = &sim;
-    MSComm::setPortResolver([unit](int port) { return port == 1 ? unit->devicePath() : QString(); });
+    MSComm::wirePort1([unit] { return unit->devicePath(); });
 
     auto window = std::make_unique<frmMain>();
     window->setMsgResponder([&](frmMain::MsgKind kind, const QString &, const QString &text) {
@@ -168,7 +168,7 @@ void Runner::runHere(const Config &config, SimUnit &sim, RunResult &r, QStringLi
         r.error = QStringLiteral("update did not succeed: ") + messages.join(QLatin1String(" | "));
 
     window.reset();
-    MSComm::setPortResolver(nullptr);
+    MSComm::wirePort1(nullptr);
     r.wall = t1 - t0;
     r.cpuShare = (cpu1 - cpu0) / r.wall;
 }
@@ -292,7 +292,7 @@ int soak(int updates, const QString &simPath)
             return 1;
         }
         SimUnit *unit = &sim;
-        MSComm::setPortResolver([unit](int port) { return port == 1 ? unit->devicePath() : QString(); });
+        MSComm::wirePort1([unit] { return unit->devicePath(); });
         window.cmdProgram_Click();
         // Let the dialog paint and the last one's deletion happen, as they
         // would while a person reaches for the next unit.
@@ -306,7 +306,7 @@ int soak(int updates, const QString &simPath)
             std::printf("%-8d %9.1f\n", i, residentMegabytes());
         std::fflush(stdout);
     }
-    MSComm::setPortResolver(nullptr);
+    MSComm::wirePort1(nullptr);
     return 0;
 }
 

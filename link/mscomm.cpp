@@ -1,17 +1,13 @@
 #include "mscomm.h"
 
+#include "link/systemports.h"
+
 namespace {
 
-MSComm::PortResolver &resolverSlot()
+MSComm::DeviceSource &wiredSlot()
 {
-    static MSComm::PortResolver resolver;
-    return resolver;
-}
-
-MSComm::PortLister &listerSlot()
-{
-    static MSComm::PortLister lister;
-    return lister;
+    static MSComm::DeviceSource device;
+    return device;
 }
 
 MSComm::OutputQueueReader &queueReaderSlot()
@@ -20,58 +16,93 @@ MSComm::OutputQueueReader &queueReaderSlot()
     return reader;
 }
 
+QString com(int number)
+{
+    return QStringLiteral("COM%1").arg(number);
+}
+
 } // namespace
 
-QList<MSComm::SystemPort> MSComm::systemPorts()
+void MSComm::wirePort1(DeviceSource device)
 {
-    return listerSlot() ? listerSlot()() : listSystemPorts();
+    wiredSlot() = std::move(device);
 }
 
-void MSComm::setPortLister(PortLister lister)
+void MSComm::takeCensus()
 {
-    listerSlot() = std::move(lister);
-    restartNumbering();
-    numberPorts();
+    if (!wiredSlot())
+        m_numbering.takeCensus(systemports::list());
 }
 
-void MSComm::setPortResolver(PortResolver resolver)
+QString MSComm::portDevice(int port) const
 {
-    resolverSlot() = std::move(resolver);
+    if (wiredSlot())
+        return port == 1 ? wiredSlot()() : QString();
+    const std::optional<PortNumbering::Numbered> numbered = m_numbering.find(port);
+    if (numbered)
+        return numbered->present ? numbered->port.location : QString();
+    return systemports::deviceForNumber(port);
 }
 
-QString MSComm::resolvePort(int port)
+QStringList MSComm::portDescriptions(int count) const
 {
-    if (resolverSlot())
-        return resolverSlot()(port);
-    return defaultPortName(port);
-}
-
-QStringList MSComm::portDescriptions(int count)
-{
-    const QList<SystemPort> ports = systemPorts();
     QStringList devices;
     for (int port = 1; port <= count; ++port)
-        devices << resolvePort(port);
+        devices << portDevice(port);
     const QStringList holders = portHolderNames(devices);
     QStringList descriptions;
-    for (int i = 0; i < devices.size(); ++i) {
-        const QString &device = devices.at(i);
+    for (int port = 1; port <= count; ++port) {
+        const QString &device = devices.at(port - 1);
+        const std::optional<PortNumbering::Numbered> numbered
+            = !wiredSlot() ? m_numbering.find(port) : std::nullopt;
         if (device.isEmpty()) {
             // A number that named a device gone since says which one it waits for.
-            const QString named = resolverSlot() ? QString() : numberedPort(i + 1);
-            descriptions << (named.isEmpty() ? QStringLiteral("not present") : named + QStringLiteral(", not present"));
+            descriptions << (numbered ? numbered->port.location + QStringLiteral(", not present")
+                                      : QStringLiteral("not present"));
             continue;
         }
         QString text = device;
-        for (const SystemPort &info : ports) {
-            if (info.location == device && !info.description.isEmpty())
-                text += QStringLiteral(", ") + info.description;
-        }
-        if (!holders.value(i).isEmpty())
-            text += QStringLiteral(", in use by ") + holders.at(i);
+        if (numbered && !numbered->port.description.isEmpty())
+            text += QStringLiteral(", ") + numbered->port.description;
+        if (!holders.value(port - 1).isEmpty())
+            text += QStringLiteral(", in use by ") + holders.at(port - 1);
         descriptions << text;
     }
     return descriptions;
+}
+
+QString MSComm::missingPortText(int port) const
+{
+    QStringList lines;
+    QStringList present;
+    if (wiredSlot()) {
+        present << QStringLiteral("%1 (%2)").arg(com(1), wiredSlot()());
+    } else {
+        const std::optional<PortNumbering::Numbered> numbered = m_numbering.find(port);
+        if (numbered && !numbered->present) {
+            const SystemPort &gone = numbered->port;
+            lines << QStringLiteral("%1 was %2, which is not there now.")
+                         .arg(com(port),
+                             gone.description.isEmpty() ? gone.location
+                                                        : QStringLiteral("%1 (%2)").arg(gone.location, gone.description));
+        }
+        for (const PortNumbering::Numbered &numbered : m_numbering.present()) {
+            QStringList about;
+            if (numbered.port.name != com(numbered.number))
+                about << numbered.port.location;
+            if (!numbered.port.description.isEmpty())
+                about << numbered.port.description;
+            present << (about.isEmpty() ? com(numbered.number)
+                                        : QStringLiteral("%1 (%2)").arg(com(numbered.number), about.join(", ")));
+        }
+    }
+    lines << (present.isEmpty() ? QStringLiteral("No serial port is present.")
+                                : QStringLiteral("Ports present: %1.").arg(present.join(QStringLiteral(", "))));
+    if (!wiredSlot()) {
+        for (const PortlessAdapter &adapter : systemports::portless())
+            lines << QStringLiteral("%1 has no port: %2.").arg(adapter.adapter, adapter.why);
+    }
+    return lines.join(QStringLiteral("\r\n"));
 }
 
 void MSComm::setOutputQueueReader(OutputQueueReader reader)
@@ -174,12 +205,17 @@ bool MSComm::setPortOpen(bool open)
         m_lastErrorText = QStringLiteral("Port already open");
         return false;
     }
-    m_device = resolvePort(m_commPort);
+    takeCensus();
+    m_device = portDevice(m_commPort);
     if (m_device.isEmpty()) {
         m_lastError = ErrNoSuchPort;
         m_lastErrorText = QStringLiteral("No such port");
         return false;
     }
+    // What the driver's settings are kept under.
+    const std::optional<PortNumbering::Numbered> numbered
+        = !wiredSlot() ? m_numbering.find(m_commPort) : std::nullopt;
+    m_port = numbered && numbered->present ? numbered->port : systemports::portOf(m_device);
     // A failure stays known after the failed port is closed, until the next open.
     m_lineFailed = false;
     m_outputDropped = false;

@@ -5,6 +5,8 @@
 // mscomm_unix.cpp over QSerialPort, mscomm_win.cpp straight over Win32.
 #pragma once
 
+#include "link/portnumbering.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QSerialPort>
@@ -25,42 +27,28 @@ public:
     // Event kinds of OnComm. Only data received is acted on.
     enum CommEventKind { comEvSend = 1, comEvReceive = 2 };
 
-    // One serial port as the system lists it.
-    struct SystemPort
-    {
-        QString location;    // "/dev/ttyUSB0", "\\.\COM3"
-        QString name;        // "ttyUSB0", "COM3"
-        QString description; // the adapter's own name, where known
-    };
-    // The serial ports present now, listed without opening any of them: an
-    // open would raise DTR and RTS on whatever hangs on the line.
-    static QList<SystemPort> systemPorts();
-    // Stands for the system's list, for tests. A new list numbers its ports
-    // afresh, as a new start of the program does.
-    using PortLister = std::function<QList<SystemPort>()>;
-    static void setPortLister(PortLister lister);
-
-    // Where port numbers are not the system's own (Linux, macOS), a number
-    // names one device for the whole run of the program: the ports present
-    // at start-up are numbered in list order, a device that appears later
-    // takes the next number not yet given, and a device that goes away keeps
-    // its number, so the number never passes to another device. Start-up
-    // takes the first census.
-    static void numberPorts();
-    // The device a port number names in this run, present or not; empty
-    // when it names none.
-    static QString numberedPort(int port);
-
-    // Maps a port number to a device name, or returns an empty string when the
-    // number names no port on this machine now.
-    using PortResolver = std::function<QString(int port)>;
-    static void setPortResolver(PortResolver resolver);
-    static QString resolvePort(int port);
-    static QString defaultPortName(int port);
-
+    // Port numbers (1 for COM1) and the devices they name, by the rules of
+    // PortNumbering. A census takes stock of the ports present and gives the
+    // new ones numbers; the window takes the first at start-up, and each
+    // open and each look at the port list takes another. Lookups change
+    // nothing.
+    void takeCensus();
+    // The device the port number names now, empty when it names none here.
+    QString portDevice(int port) const;
     // For ports 1 to count, what each stands for here and now: "not present",
     // or the device, its adapter and, where known, the program holding it.
-    static QStringList portDescriptions(int count);
+    QStringList portDescriptions(int count) const;
+    // Why a port number names no port: what it named, the ports present with
+    // their numbers, and the USB serial adapters the system sees that have
+    // no port. Lines joined by "\r\n".
+    QString missingPortText(int port) const;
+
+    // The demo, the benchmark and tests wire port 1 to a device of their
+    // own, asked for anew at each open (a simulated unit offers a new line
+    // after a hang-up); no other number then names a device. Nothing wired
+    // gives the system's ports back.
+    using DeviceSource = std::function<QString()>;
+    static void wirePort1(DeviceSource device);
 
     // Bytes still in the driver's output queue of the open port; tests
     // replace it to stand for a driver that never finishes sending.
@@ -162,8 +150,6 @@ private:
     qintptr deviceHandle() const;
     static int driverOutputQueue(qintptr handle);
     static QStringList portHolderNames(const QStringList &devices);
-    static QList<SystemPort> listSystemPorts();
-    static void restartNumbering();
 
     // Raises the receive event when at least the threshold's count of bytes
     // is waiting.
@@ -174,6 +160,8 @@ private:
     static constexpr int kDriverGraceMs = 1000;
 
     std::unique_ptr<Device> d;
+    PortNumbering m_numbering;
+    SystemPort m_port; // what the last open found behind the number
     int m_commPort = 1;
     QString m_settings = QStringLiteral("9600,N,8,1");
     qint32 m_baud = 9600;

@@ -6,10 +6,7 @@
 #include "portusers.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QSerialPortInfo>
 #include <QThread>
 
 #include <algorithm>
@@ -27,41 +24,6 @@ namespace {
 
 constexpr int kDrainPollUs = 1000;
 
-// "ttyUSB10" after "ttyUSB9": digit runs compare by value.
-bool naturalLess(const QString &a, const QString &b)
-{
-    int i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (a[i].isDigit() && b[j].isDigit()) {
-            int ei = i, ej = j;
-            while (ei < a.size() && a[ei].isDigit())
-                ++ei;
-            while (ej < b.size() && b[ej].isDigit())
-                ++ej;
-            const qulonglong na = a.mid(i, ei - i).toULongLong();
-            const qulonglong nb = b.mid(j, ej - j).toULongLong();
-            if (na != nb)
-                return na < nb;
-            i = ei;
-            j = ej;
-        } else {
-            if (a[i] != b[j])
-                return a[i] < b[j];
-            ++i;
-            ++j;
-        }
-    }
-    return a.size() - i < b.size() - j;
-}
-
-bool isUsbAdapter(const QString &name)
-{
-    return name.contains(QLatin1String("USB"), Qt::CaseInsensitive)
-        || name.contains(QLatin1String("ACM"), Qt::CaseInsensitive)
-        || name.contains(QLatin1String("usbserial"), Qt::CaseInsensitive)
-        || name.contains(QLatin1String("usbmodem"), Qt::CaseInsensitive);
-}
-
 } // namespace
 
 struct MSComm::Device
@@ -74,7 +36,7 @@ struct MSComm::Device
 
     void requestLowLatency(int fd);
     void restoreLatency(int fd);
-    void lowerRxTrigger(const QString &device);
+    void lowerRxTrigger(const QString &sysfsPath);
     void restoreRxTrigger();
 };
 
@@ -115,11 +77,12 @@ void MSComm::Device::restoreLatency(int fd)
 // replies are 5 bytes, so each would wait those 4 ms at 9600 baud. At 1
 // byte every reply is passed on as it comes. Where the attribute is missing
 // or not ours to write, the port works as it is.
-void MSComm::Device::lowerRxTrigger(const QString &device)
+void MSComm::Device::lowerRxTrigger(const QString &sysfsPath)
 {
 #ifdef Q_OS_LINUX
-    const QString path = QStringLiteral("/sys/class/tty/%1/rx_trig_bytes")
-                             .arg(QFileInfo(QFileInfo(device).canonicalFilePath()).fileName());
+    if (sysfsPath.isEmpty())
+        return;
+    const QString path = sysfsPath + QLatin1String("/rx_trig_bytes");
     QFile attribute(path);
     if (!attribute.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
         return;
@@ -129,7 +92,7 @@ void MSComm::Device::lowerRxTrigger(const QString &device)
     rxTrigPath = path;
     rxTrigSaved = saved;
 #else
-    Q_UNUSED(device);
+    Q_UNUSED(sysfsPath);
 #endif
 }
 
@@ -141,139 +104,6 @@ void MSComm::Device::restoreRxTrigger()
     if (attribute.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         attribute.write(rxTrigSaved);
     rxTrigPath.clear();
-}
-
-#ifdef Q_OS_LINUX
-namespace {
-
-QString readAttribute(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed() : QString();
-}
-
-// The product name a USB adapter gives itself, from the USB device above
-// the tty (the interface, or the converter's port and then the interface).
-QString usbProduct(const QString &deviceDir)
-{
-    QString dir = QFileInfo(deviceDir).canonicalFilePath();
-    for (int up = 0; up < 4 && dir.startsWith(QLatin1String("/sys/devices/")); ++up) {
-        if (QFile::exists(dir + QLatin1String("/idVendor")))
-            return readAttribute(dir + QLatin1String("/product"));
-        dir = QFileInfo(dir).path();
-    }
-    return QString();
-}
-
-} // namespace
-
-QList<MSComm::SystemPort> MSComm::listSystemPorts()
-{
-    // The kernel's own list in sysfs, rather than Qt's, which opens every
-    // 8250 port to tell a real UART from an empty slot.
-    const QString classDir = QStringLiteral("/sys/class/tty/");
-    QList<SystemPort> ports;
-    for (const QString &name : QDir(classDir).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
-        const QString base = classDir + name;
-        // Virtual terminals, the console and pseudo-terminals have no
-        // hardware device behind them; a port without a driver is no port.
-        if (QFileInfo(base + QLatin1String("/device/driver")).symLinkTarget().isEmpty())
-            continue;
-        // A UART slot with nothing fitted is of type 0, "unknown".
-        const QString type = readAttribute(base + QLatin1String("/type"));
-        if (!type.isEmpty() && type.toInt() == 0)
-            continue;
-        ports.append({QStringLiteral("/dev/") + name, name, usbProduct(base + QLatin1String("/device"))});
-    }
-    return ports;
-}
-#else
-QList<MSComm::SystemPort> MSComm::listSystemPorts()
-{
-    QList<SystemPort> ports;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
-#ifdef Q_OS_MACOS
-        if (!info.portName().startsWith(QLatin1String("cu.")))
-            continue;
-#endif
-        ports.append({info.systemLocation(), info.portName(), info.description()});
-    }
-    return ports;
-}
-#endif
-
-namespace {
-
-// Number n - 1 names held[n - 1] until the program ends; numbers are never
-// handed back.
-struct PortNumbering
-{
-    bool started = false;
-    QStringList held;
-};
-
-PortNumbering &numbering()
-{
-    static PortNumbering state;
-    return state;
-}
-
-// The devices present now, in the order their numbers are first given: USB
-// and ACM adapters first, since that is how most units are attached, then
-// the rest, each group in natural name order.
-QStringList presentInOrder()
-{
-    QList<MSComm::SystemPort> usb, other;
-    for (const MSComm::SystemPort &port : MSComm::systemPorts())
-        (isUsbAdapter(port.name) ? usb : other).append(port);
-    auto byName = [](const MSComm::SystemPort &a, const MSComm::SystemPort &b) {
-        return a.name != b.name ? naturalLess(a.name, b.name) : naturalLess(a.location, b.location);
-    };
-    std::sort(usb.begin(), usb.end(), byName);
-    std::sort(other.begin(), other.end(), byName);
-    QStringList devices;
-    for (const MSComm::SystemPort &port : usb + other)
-        devices << port.location;
-    return devices;
-}
-
-// Takes a census: new devices get the next numbers. Returns the devices present.
-QStringList census()
-{
-    PortNumbering &state = numbering();
-    const QStringList present = presentInOrder();
-    for (const QString &device : present) {
-        if (!state.held.contains(device))
-            state.held << device;
-    }
-    state.started = true;
-    return present;
-}
-
-} // namespace
-
-void MSComm::restartNumbering()
-{
-    numbering() = PortNumbering();
-}
-
-void MSComm::numberPorts()
-{
-    census();
-}
-
-QString MSComm::numberedPort(int port)
-{
-    if (!numbering().started)
-        census();
-    return port >= 1 && port <= numbering().held.size() ? numbering().held.at(port - 1) : QString();
-}
-
-QString MSComm::defaultPortName(int port)
-{
-    const QStringList present = census();
-    const QString device = numberedPort(port);
-    return present.contains(device) ? device : QString();
 }
 
 QStringList MSComm::portHolderNames(const QStringList &devices)
@@ -374,7 +204,7 @@ bool MSComm::openDevice()
     applyControlLines();
 
     d->requestLowLatency(static_cast<int>(port.handle()));
-    d->lowerRxTrigger(m_device);
+    d->lowerRxTrigger(m_port.sysfsPath);
     return true;
 }
 

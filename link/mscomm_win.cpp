@@ -15,7 +15,6 @@
 #include <QAbstractEventDispatcher>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QSerialPortInfo>
 #include <QTimer>
 
 #include <algorithm>
@@ -137,30 +136,6 @@ struct MSComm::Device
 void MSComm::setSystemOpenError(unsigned long systemError)
 {
     g_systemOpenError = DWORD(systemError);
-}
-
-QString MSComm::defaultPortName(int port)
-{
-    // The device namespace reaches COM10 and above, which plain names do not.
-    return port < 1 ? QString() : QStringLiteral("\\\\.\\COM%1").arg(port);
-}
-
-// A COM number is Windows' own and stays with its adapter: nothing to keep.
-void MSComm::restartNumbering() { }
-
-void MSComm::numberPorts() { }
-
-QString MSComm::numberedPort(int port)
-{
-    return defaultPortName(port);
-}
-
-QList<MSComm::SystemPort> MSComm::listSystemPorts()
-{
-    QList<SystemPort> ports;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-        ports.append({info.systemLocation(), info.portName(), info.description()});
-    return ports;
 }
 
 QStringList MSComm::portHolderNames(const QStringList &devices)

@@ -330,6 +330,45 @@ std::optional<Holder> findPortHolder(const QString &device)
     return findPortHolders({device}).first();
 }
 
+std::optional<Holder> findOpener(const QString &path)
+{
+#ifdef Q_OS_LINUX
+    const QByteArray wanted = QFile::encodeName(path);
+    const QByteArray table = QFile::encodeName(processTableSlot());
+    DIR *proc = ::opendir(table.constData());
+    if (!proc)
+        return std::nullopt;
+    std::optional<Holder> holder;
+    while (!holder) {
+        const dirent *entry = ::readdir(proc);
+        if (!entry)
+            break;
+        char *end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0' || pid == ::getpid())
+            continue;
+        const QByteArray fdPath = table + '/' + entry->d_name + "/fd";
+        DIR *fds = ::opendir(fdPath.constData());
+        if (!fds)
+            continue; // another user's process, or one that just ended
+        while (const dirent *fd = ::readdir(fds)) {
+            char link[PATH_MAX];
+            const ssize_t n = ::readlinkat(::dirfd(fds), fd->d_name, link, sizeof link);
+            if (n == wanted.size() && std::memcmp(link, wanted.constData(), size_t(n)) == 0) {
+                holder = Holder {Holder::How::OpenFile, pid, processName(pid)};
+                break;
+            }
+        }
+        ::closedir(fds);
+    }
+    ::closedir(proc);
+    return holder;
+#else
+    Q_UNUSED(path);
+    return std::nullopt;
+#endif
+}
+
 bool lockDevice(int fd, Holder *holder)
 {
 #ifdef Q_OS_UNIX

@@ -35,6 +35,10 @@ void setProcessTable(const QString &directory);
 QList<std::optional<Holder>> findPortHolders(const QStringList &devices);
 std::optional<Holder> findPortHolder(const QString &device);
 
+// A process of this user that has this file open, whatever kind of file it
+// is (a USB device node held through usbfs).
+std::optional<Holder> findOpener(const QString &path);
+
 // The process id a lock file's content names, 0 when it names none.
 qint64 lockFilePid(const QByteArray &content);
 

@@ -10,6 +10,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QVector>
 
 #include <functional>
@@ -100,6 +101,47 @@ private:
     std::unique_ptr<SimUnit> m_sim;
     int m_holdMs = -1;
     int m_counting = -1; // index of the box being counted
+};
+
+// A system's serial devices built in a folder, which the real port list
+// reads in place of the system's own (systemports::setRoot): sysfs as Linux
+// shows it, /dev with each port's node a link to a line of the test's, and
+// the running kernel's module tables naming one USB serial driver.
+class SysTree
+{
+public:
+    SysTree();
+    ~SysTree();
+    QString root() const { return m_dir.path(); }
+    QString dev(const QString &name) const { return root() + "/dev/" + name; }
+
+    // An adapter plugged into a USB socket ("1-3"); the kernel names its tty
+    // ttyUSB<lowest free>. Adapters of other ids are no serial adapters to
+    // the kernel's tables.
+    QString plug(const QString &socket, const QString &line, const QString &product,
+        const QString &ids = QStringLiteral("0403:6001"));
+    void pull(const QString &socket);
+    // The node of the adapter's USB device, which a program holds to use it through usbfs.
+    QString usbNode(const QString &socket) const;
+    // The adapter stays, its tty goes: its driver let go of it, or a program
+    // took it through usbfs.
+    void unbind(const QString &socket);
+    void claimThroughUsbfs(const QString &socket);
+    // Other ttys: a UART of the given type (0: an empty slot), and a tty
+    // without a driver: a virtual serial line (rfcomm0, tnt0) or a terminal
+    // (tty1).
+    void addUart(const QString &name, int type, const QString &line);
+    void addVirtual(const QString &name, const QString &line);
+    // As where sysfs cannot be read: only /dev is left.
+    void hideSysfs();
+
+private:
+    void write(const QString &path, const QByteArray &content);
+    void link(const QString &path, const QString &target);
+    void removeTty(const QString &name);
+    QString usbDir(const QString &socket) const;
+    QTemporaryDir m_dir;
+    int m_devices = 1;
 };
 
 QString simPath();

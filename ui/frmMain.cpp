@@ -179,7 +179,7 @@ void frmMain::Form_Load()
 
     // The ports present now take their numbers, and keep them while the
     // program runs.
-    MSComm::numberPorts();
+    MSComm1.takeCensus();
     for (const char *port : kPorts)
         m_ui->cboComPort->addItem(QString::fromLatin1(port));
     m_ui->cboComPort->setCurrentIndex(0);
@@ -492,7 +492,8 @@ void frmMain::describePorts()
 {
     // Each entry tells which device it stands for here and now, and which
     // program holds it, as far as this user can see.
-    const QStringList tips = MSComm::portDescriptions(m_ui->cboComPort->count());
+    MSComm1.takeCensus();
+    const QStringList tips = MSComm1.portDescriptions(m_ui->cboComPort->count());
     for (int i = 0; i < tips.size(); ++i)
         m_ui->cboComPort->setItemData(i, tips.at(i), Qt::ToolTipRole);
 }

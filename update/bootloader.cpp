@@ -17,7 +17,9 @@ bool frmMain::PortAvailable(qint16 iPort)
     bool bAvailable = true;
     MSComm1.setCommPort(iPort);
     if (!MSComm1.setPortOpen(true) && MSComm1.lastError() == MSComm::ErrNoSuchPort) {
-        MsgBox(QStringLiteral("Selected Com Port is not available."), MsgKind::Warning);
+        // Said first as it always was; then what the number named, and what is here.
+        MsgBox(QStringLiteral("Selected Com Port is not available.\r\n\r\n") + MSComm1.missingPortText(iPort),
+            MsgKind::Warning);
         setPanelText(1, QStringLiteral("For Help press F1"));
         setExitCaption(QStringLiteral("Exit (ESC)"));
         bStopped = true;

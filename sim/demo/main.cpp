@@ -163,7 +163,7 @@ int main(int argc, char *argv[])
         }
         device = sim->devicePath();
     }
-    MSComm::setPortResolver([device](int port) { return port == 1 ? device : QString(); });
+    MSComm::wirePort1([device] { return device; });
     out() << "port 1 is " << device << (sim ? " (simulated unit)" : "") << Qt::endl;
 
     int status = 0;
