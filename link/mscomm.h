@@ -50,6 +50,9 @@ public:
     using DeviceSource = std::function<QString()>;
     static void wirePort1(DeviceSource device);
 
+    // Puts back what runs that were killed left changed in the drivers.
+    static void restoreAbandonedDriverSettings();
+
     // Bytes still in the driver's output queue of the open port; tests
     // replace it to stand for a driver that never finishes sending.
     using OutputQueueReader = std::function<int(qintptr handle)>;

@@ -3,6 +3,7 @@
 // event loop or wait without a bound.
 #include "mscomm.h"
 
+#include "driverjournal.h"
 #include "portusers.h"
 
 #include <QDeadlineTimer>
@@ -23,18 +24,21 @@
 namespace {
 
 constexpr int kDrainPollUs = 1000;
+const QString kLowLatency = QStringLiteral("low_latency");
+const QString kRxTrigger = QStringLiteral("rx_trig_bytes");
 
 } // namespace
 
 struct MSComm::Device
 {
     QSerialPort port;
-    // What this open changed in the driver, to be put back on close.
-    bool lowLatencySet = false;
-    QString rxTrigPath;
-    QByteArray rxTrigSaved;
+    // What this open changed in the driver, and the driver's own values to
+    // put back on close. Each change is in the journal before it is made.
+    QString latencyKey; // empty: not changed (the flag was the driver's own)
+    QString rxTrigPath; // empty: not changed
+    QByteArray rxTrigOwn;
 
-    void requestLowLatency(int fd);
+    void requestLowLatency(int fd, const QString &identity);
     void restoreLatency(int fd);
     void lowerRxTrigger(const QString &sysfsPath);
     void restoreRxTrigger();
@@ -43,16 +47,27 @@ struct MSComm::Device
 // USB adapters hold short replies back for up to 16 ms unless asked not to;
 // with some two thousand short exchanges per update that would dominate.
 // Devices without the ioctl (pseudo-terminals, some drivers) are left as is.
-void MSComm::Device::requestLowLatency(int fd)
+void MSComm::Device::requestLowLatency(int fd, const QString &identity)
 {
 #ifdef Q_OS_LINUX
     serial_struct info {};
-    if (::ioctl(fd, TIOCGSERIAL, &info) == 0 && !(info.flags & ASYNC_LOW_LATENCY)) {
+    if (::ioctl(fd, TIOCGSERIAL, &info) != 0)
+        return;
+    const bool current = info.flags & ASYNC_LOW_LATENCY;
+    const bool own = driverjournal::ownValue(kLowLatency, identity, QString::number(current)) == QLatin1String("1");
+    if (own || !driverjournal::record(kLowLatency, identity, QString::number(own), QStringLiteral("1")))
+        return;
+    if (!current) {
         info.flags |= ASYNC_LOW_LATENCY;
-        lowLatencySet = ::ioctl(fd, TIOCSSERIAL, &info) == 0;
+        if (::ioctl(fd, TIOCSSERIAL, &info) != 0) {
+            driverjournal::forget(kLowLatency, identity);
+            return;
+        }
     }
+    latencyKey = identity;
 #else
     Q_UNUSED(fd);
+    Q_UNUSED(identity);
 #endif
 }
 
@@ -62,14 +77,15 @@ void MSComm::Device::restoreLatency(int fd)
 {
 #ifdef Q_OS_LINUX
     serial_struct info {};
-    if (lowLatencySet && ::ioctl(fd, TIOCGSERIAL, &info) == 0) {
+    if (!latencyKey.isEmpty() && ::ioctl(fd, TIOCGSERIAL, &info) == 0) {
         info.flags &= ~ASYNC_LOW_LATENCY;
-        ::ioctl(fd, TIOCSSERIAL, &info);
+        if (::ioctl(fd, TIOCSSERIAL, &info) == 0)
+            driverjournal::forget(kLowLatency, latencyKey);
     }
 #else
     Q_UNUSED(fd);
 #endif
-    lowLatencySet = false;
+    latencyKey.clear();
 }
 
 // A 16550 passes received bytes on once its FIFO holds the trigger level
@@ -79,21 +95,25 @@ void MSComm::Device::restoreLatency(int fd)
 // or not ours to write, the port works as it is.
 void MSComm::Device::lowerRxTrigger(const QString &sysfsPath)
 {
-#ifdef Q_OS_LINUX
     if (sysfsPath.isEmpty())
         return;
     const QString path = sysfsPath + QLatin1String("/rx_trig_bytes");
     QFile attribute(path);
     if (!attribute.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
         return;
-    const QByteArray saved = attribute.readAll().trimmed();
-    if (saved.isEmpty() || saved == "1" || attribute.write("1") != 1)
+    const QByteArray current = attribute.readAll().trimmed();
+    if (current.isEmpty())
         return;
+    // A killed run's 1 is not the driver's own level.
+    const QByteArray own = driverjournal::ownValue(kRxTrigger, path, QString::fromLatin1(current)).toLatin1();
+    if (own == "1" || !driverjournal::record(kRxTrigger, path, QString::fromLatin1(own), QStringLiteral("1")))
+        return;
+    if (current != "1" && attribute.write("1") != 1) {
+        driverjournal::forget(kRxTrigger, path);
+        return;
+    }
     rxTrigPath = path;
-    rxTrigSaved = saved;
-#else
-    Q_UNUSED(sysfsPath);
-#endif
+    rxTrigOwn = own;
 }
 
 void MSComm::Device::restoreRxTrigger()
@@ -101,9 +121,14 @@ void MSComm::Device::restoreRxTrigger()
     if (rxTrigPath.isEmpty())
         return;
     QFile attribute(rxTrigPath);
-    if (attribute.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        attribute.write(rxTrigSaved);
+    if (attribute.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && attribute.write(rxTrigOwn) == rxTrigOwn.size())
+        driverjournal::forget(kRxTrigger, rxTrigPath);
     rxTrigPath.clear();
+}
+
+void MSComm::restoreAbandonedDriverSettings()
+{
+    driverjournal::restoreAbandoned();
 }
 
 QStringList MSComm::portHolderNames(const QStringList &devices)
@@ -203,7 +228,7 @@ bool MSComm::openDevice()
     applyLineSettings();
     applyControlLines();
 
-    d->requestLowLatency(static_cast<int>(port.handle()));
+    d->requestLowLatency(static_cast<int>(port.handle()), m_port.identity);
     d->lowerRxTrigger(m_port.sysfsPath);
     return true;
 }

@@ -138,6 +138,9 @@ void MSComm::setSystemOpenError(unsigned long systemError)
     g_systemOpenError = DWORD(systemError);
 }
 
+// Windows puts its driver settings back when the port closes, or the process ends.
+void MSComm::restoreAbandonedDriverSettings() { }
+
 QStringList MSComm::portHolderNames(const QStringList &devices)
 {
     // Windows tells who holds a port only by refusing the open.

@@ -177,8 +177,10 @@ void frmMain::Form_Load()
     sTitleVer = appinfo::title() + QStringLiteral(" v") + sVersion;
     setWindowTitle(sTitleVer);
 
-    // The ports present now take their numbers, and keep them while the
-    // program runs.
+    // What a killed run left changed in a driver goes back first; then the
+    // ports present now take their numbers, and keep them while the program
+    // runs.
+    MSComm::restoreAbandonedDriverSettings();
     MSComm1.takeCensus();
     for (const char *port : kPorts)
         m_ui->cboComPort->addItem(QString::fromLatin1(port));
