@@ -1,5 +1,6 @@
 #include "ui/appinfo.h"
 #include "ui/frmMain.h"
+#include "ui/quitsignals.h"
 #include "ui/singleinstance.h"
 
 #include <QApplication>
@@ -12,6 +13,9 @@ int main(int argc, char *argv[])
     // Wayland matches the window to its desktop entry, and so to its icon, by this name.
     QGuiApplication::setDesktopFileName(QStringLiteral(AXR574_DESKTOP_ID));
 
+    // Before the window, so that a signal during start-up also ends the
+    // program as closing the window does.
+    QuitOnSignals quitOnSignals;
     frmMain window;
 
     SingleInstance instance;
@@ -21,5 +25,5 @@ int main(int argc, char *argv[])
         &instance, &SingleInstance::raiseRequested, &window, [&window] { SingleInstance::bringToFront(&window); });
 
     window.show();
-    return app.exec();
+    return quitOnSignals.exitStatus(app.exec());
 }

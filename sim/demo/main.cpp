@@ -5,6 +5,7 @@
 #include "sim/simclient.h"
 #include "ui/appinfo.h"
 #include "ui/frmMain.h"
+#include "ui/quitsignals.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -167,6 +168,7 @@ int main(int argc, char *argv[])
     out() << "port 1 is " << device << (sim ? " (simulated unit)" : "") << Qt::endl;
 
     int status = 0;
+    QuitOnSignals quitOnSignals;
     {
         frmMain window;
         window.show();
@@ -183,5 +185,5 @@ int main(int argc, char *argv[])
     }
     if (sim)
         sim->stop();
-    return status;
+    return quitOnSignals.exitStatus(status);
 }
