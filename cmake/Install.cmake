@@ -28,8 +28,25 @@ install(FILES ${PROJECT_SOURCE_DIR}/cmake/${AXR574_APP_ID}.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/${AXR574_APP_ID}.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
-# udev reads its rules from /usr/lib whatever the prefix.
-install(FILES ${PROJECT_SOURCE_DIR}/cmake/udev/60-axr574-firmware.rules DESTINATION /usr/lib/udev/rules.d)
+# udev reads its rules from /usr/lib whatever the prefix, and only root may
+# write there: an install into the system's prefix (and so the package)
+# carries the rule and its helper, one into a prefix of the user's own says
+# how to add them. Decided at install time, where --prefix may change it.
+set(axr574_udev ${PROJECT_SOURCE_DIR}/cmake/udev)
+install(CODE "
+    if(CMAKE_INSTALL_PREFIX MATCHES \"^/usr(/|$)\")
+        file(INSTALL DESTINATION /usr/lib/udev/rules.d TYPE FILE
+             FILES \"${axr574_udev}/60-axr574-firmware.rules\")
+        file(INSTALL DESTINATION /usr/lib/udev TYPE PROGRAM
+             FILES \"${axr574_udev}/axr574-firmware-rx-trigger\")
+    else()
+        message(STATUS \"Skipped the udev rule that lets dialout set a 16550 port's receive trigger \"
+            \"(\${CMAKE_INSTALL_PREFIX} is not the system's prefix). To add it: \"
+            \"sudo install -m 755 ${axr574_udev}/axr574-firmware-rx-trigger /usr/lib/udev/ && \"
+            \"sudo install -m 644 ${axr574_udev}/60-axr574-firmware.rules /etc/udev/rules.d/ && \"
+            \"sudo udevadm control --reload-rules; then, for a port there now, \"
+            \"sudo /usr/lib/udev/axr574-firmware-rx-trigger ttyS1 (the port's name)\")
+    endif()")
 
 # One bitmap per size that ui/icons has, axr574-<N>.png; the plain axr574.png
 # is the 64 px one where no axr574-64.png says otherwise.
@@ -101,6 +118,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${AXR574_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The udev rule takes effect at install, and what it gave goes with the package.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    "${PROJECT_SOURCE_DIR}/cmake/debian/postinst;${PROJECT_SOURCE_DIR}/cmake/debian/postrm")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION [=[
 Replaces the firmware of an AXR-574 antenna tuning unit over a serial port
 with the version the program carries (12.8). With the unit in its
