@@ -107,6 +107,12 @@ void SimUnit::stop()
     m_process.reset();
 }
 
+bool SimUnit::logReadable() const
+{
+    QFile file(m_dir + "/log.jsonl");
+    return !m_dir.isEmpty() && file.open(QIODevice::ReadOnly);
+}
+
 QVector<SimEvent> SimUnit::events() const
 {
     QVector<SimEvent> out;

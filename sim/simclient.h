@@ -52,6 +52,8 @@ public:
     bool dump();
     void stop();
 
+    // False when the unit's log cannot be read, which would count as no frames.
+    bool logReadable() const;
     QVector<SimEvent> events() const;
     QVector<SimEvent> frames() const;
     QStringList commands() const;

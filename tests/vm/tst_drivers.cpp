@@ -5,16 +5,21 @@
 // only to pull an adapter or to take a permission away.
 #include "tests/harness.h"
 
+#include "link/systemports.h"
 #include "update/packets.h"
 
 #include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileInfo>
+#include <QProcess>
+#include <QSerialPort>
 #include <QtTest>
 
+#include <csignal>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/serial.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -81,6 +86,37 @@ void attach(SimUnit &unit, const char *name, const QString &device)
     unit.forget();
 }
 
+// Frames the unit logged since it was last forgotten; -1 when its log
+// cannot be read, which must not pass for none.
+qsizetype framesOf(const SimUnit &unit)
+{
+    return unit.logReadable() ? unit.frames().size() : -1;
+}
+
+// Puts the unit behind the device in its bootloader (a wake frame at the rate
+// its firmware listens at, which a bootloader takes for noise) or in its
+// firmware (the finish command), whatever an earlier test left it in.
+void putUnit(SimUnit &unit, const QString &device, bool inBootloader)
+{
+    QSerialPort port(device);
+    QVERIFY(port.open(QIODevice::ReadWrite));
+    port.setBaudRate(4800);
+    port.write(QByteArray::fromHex(inBootloader ? firmware::kWakeFrame : firmware::kFinish));
+    QVERIFY(port.waitForBytesWritten(2000));
+    port.waitForReadyRead(300); // the acknowledgement, where the firmware ran
+    port.close();
+    unit.forget();
+}
+
+bool lowLatencyOf(const QString &device)
+{
+    const int fd = ::open(qPrintable(device), O_RDWR | O_NONBLOCK | O_NOCTTY);
+    serial_struct info {};
+    const bool on = fd >= 0 && ::ioctl(fd, TIOCGSERIAL, &info) == 0 && (info.flags & ASYNC_LOW_LATENCY);
+    ::close(fd);
+    return on;
+}
+
 void choose(Bench &bench, const char *box, const QString &text)
 {
     // As a person picks it: the window reacts to a choice, not to a change.
@@ -135,27 +171,50 @@ class tst_drivers : public QObject
 
 private slots:
     void initTestCase();
+    void init();
     void cleanupTestCase();
     void thePortListNamesTheAdapterFirst();
     void wholeUpdates_data();
     void wholeUpdates();
     void aPulledAdapterEndsTheRunAtOnce();
-    void aPulledAdapterPassesItsNumberToNoOther();
+    void anotherAdapterUnderAFreedNameKeepsItsOwnNumber();
+    void anAdapterWithoutPortIsNamed_data();
+    void anAdapterWithoutPortIsNamed();
     void noWritableLockFolderIsNoPortInUse();
     void udevLetsDialoutSetTheTrigger();
     void theTriggerIsPutBackHoweverTheRunEnds_data();
     void theTriggerIsPutBackHoweverTheRunEnds();
+    void aKilledOrEndedProgramLeavesTheDriverAsItWas_data();
+    void aKilledOrEndedProgramLeavesTheDriverAsItWas();
 
 private:
     std::unique_ptr<ConsoleGuard> m_guard;
+    QStringList m_adapters; // the USB devices of ttyUSB0 and ttyUSB1 as the guest came up
 };
 
 void tst_drivers::initTestCase()
 {
     m_guard = std::make_unique<ConsoleGuard>();
     QVERIFY(m_guard->watching());
+    systemports::setModuleDirectory(qEnvironmentVariable("AXR574_VM_MODULES"));
+    m_adapters = QStringList {usbDeviceOf("ttyUSB0"), usbDeviceOf("ttyUSB1")};
+    QVERIFY(m_adapters[0] != m_adapters[1]);
     const gid_t groups[] = {kDialout};
     QVERIFY(::setgroups(1, groups) == 0 && ::setegid(kUser) == 0 && ::seteuid(kUser) == 0);
+}
+
+void tst_drivers::init()
+{
+    // Both adapters in and driven, each under its own name, whatever the
+    // test before left.
+    if (usbDeviceOf("ttyUSB0") == m_adapters[0] && usbDeviceOf("ttyUSB1") == m_adapters[1])
+        return;
+    for (const QString &usb : m_adapters)
+        plug(usb, false);
+    for (int i = 0; i < 2; ++i) {
+        plug(m_adapters[i], true);
+        QVERIFY(waitUntilUsable(QString("ttyUSB%1").arg(i), true));
+    }
 }
 
 void tst_drivers::cleanupTestCase()
@@ -201,6 +260,7 @@ void tst_drivers::wholeUpdates()
     QFETCH(int, rate);
     SimUnit sim;
     attach(sim, qPrintable(unit), "/dev/" + device);
+    putUnit(sim, "/dev/" + device, true);
     const QByteArray before = sim.memory();
     // What the driver holds while the port is open, and after.
     const QString driverSetting = device.startsWith("ttyUSB")
@@ -234,6 +294,7 @@ void tst_drivers::aPulledAdapterEndsTheRunAtOnce()
 {
     SimUnit sim;
     attach(sim, "usb1", "/dev/ttyUSB1");
+    putUnit(sim, "/dev/ttyUSB1", true);
     const QByteArray before = sim.memory();
     const QString usb = usbDeviceOf("ttyUSB1");
     Bench bench;
@@ -259,7 +320,10 @@ void tst_drivers::aPulledAdapterEndsTheRunAtOnce()
 
     bench.messages.clear();
     bench.program();
-    QCOMPARE(bench.messageTexts(), QStringList {"Selected Com Port is not available."});
+    QCOMPARE(bench.messageTexts(),
+        QStringList {"Selected Com Port is not available.\r\n\r\n"
+                     "COM2 was /dev/ttyUSB1 (QEMU USB SERIAL), which is not there now.\r\n"
+                     "Ports present: COM1 (/dev/ttyUSB0, QEMU USB SERIAL), COM3 (/dev/ttyS1)."});
 
     plug(usb, true);
     QVERIFY(waitUntilUsable("ttyUSB1", true));
@@ -273,22 +337,83 @@ void tst_drivers::aPulledAdapterEndsTheRunAtOnce()
     checkWholeUpdate(sim, before, 57600);
 }
 
-void tst_drivers::aPulledAdapterPassesItsNumberToNoOther()
+void tst_drivers::anotherAdapterUnderAFreedNameKeepsItsOwnNumber()
 {
     SimUnit first, second;
     attach(first, "usb0", "/dev/ttyUSB0");
     attach(second, "usb1", "/dev/ttyUSB1");
-    const QString usb = usbDeviceOf("ttyUSB0");
+    const QString usb0 = usbDeviceOf("ttyUSB0"), usb1 = usbDeviceOf("ttyUSB1");
     Bench bench;
     QVERIFY(bench.show());
-    choose(bench, "cboComPort", "COM1");
-    plug(usb, false);
-    QVERIFY(waitUntilUsable("ttyUSB0", false));
-    bench.program();
-    plug(usb, true);
+    // The first adapter goes; the second is plugged again and the kernel
+    // gives it the freed name.
+    for (const QString &usb : {usb0, usb1})
+        plug(usb, false);
+    QVERIFY(waitUntilUsable("ttyUSB0", false) && waitUntilUsable("ttyUSB1", false));
+    plug(usb1, true);
     QVERIFY(waitUntilUsable("ttyUSB0", true));
-    QCOMPARE(bench.messageTexts(), QStringList {"Selected Com Port is not available."});
-    QCOMPARE(first.frames().size() + second.frames().size(), 0);
+    QCOMPARE(usbDeviceOf("ttyUSB0"), usb1);
+    choose(bench, "cboComPort", "COM1");
+    bench.program();
+    QCOMPARE(bench.messageTexts(),
+        QStringList {"Selected Com Port is not available.\r\n\r\n"
+                     "COM1 was /dev/ttyUSB0 (QEMU USB SERIAL), which is not there now.\r\n"
+                     "Ports present: COM2 (/dev/ttyUSB0, QEMU USB SERIAL), COM3 (/dev/ttyS1)."});
+    QCOMPARE(framesOf(first), 0);
+    QCOMPARE(framesOf(second), 0);
+    // Each back under its own name, for the tests that follow.
+    plug(usb1, false);
+    QVERIFY(waitUntilUsable("ttyUSB0", false));
+    for (const QString &usb : {usb0, usb1})
+        plug(usb, true);
+    QVERIFY(waitUntilUsable("ttyUSB0", true) && waitUntilUsable("ttyUSB1", true));
+    QCOMPARE(usbDeviceOf("ttyUSB1"), usb1);
+}
+
+void tst_drivers::anAdapterWithoutPortIsNamed_data()
+{
+    QTest::addColumn<bool>("throughUsbfs"); // else its driver is unbound
+    QTest::addColumn<QString>("why");
+    QTest::newRow("no driver") << false << "no driver is bound to it";
+    // As brltty does it, as root: a program of ours would be named.
+    QTest::newRow("taken through usbfs") << true << "another program holds it through usbfs (brltty does this)";
+}
+
+void tst_drivers::anAdapterWithoutPortIsNamed()
+{
+    QFETCH(bool, throughUsbfs);
+    QFETCH(QString, why);
+    const QString usb = usbDeviceOf("ttyUSB1");
+    const QString socket = QFileInfo(usb).fileName();
+    const QString interface = socket + ":1.0";
+    QProcess claim;
+    if (throughUsbfs) {
+        const QString node = QString("/dev/bus/usb/%1/%2")
+                                 .arg(readLine(usb + "/busnum").toInt(), 3, 10, QChar('0'))
+                                 .arg(readLine(usb + "/devnum").toInt(), 3, 10, QChar('0'));
+        asRoot([&] { claim.start(AXR574_USBCLAIM_PATH, {node, "0"}); });
+        QVERIFY2(claim.waitForReadyRead(10000) && claim.readLine() == "claimed\n", claim.readAllStandardError());
+    } else {
+        asRoot([&] { QVERIFY(writeLine("/sys/bus/usb/drivers/ftdi_sio/unbind", interface.toLatin1())); });
+    }
+    QVERIFY(waitUntilUsable("ttyUSB1", false));
+
+    Bench bench;
+    QVERIFY(bench.show());
+    choose(bench, "cboComPort", "COM3");
+    bench.program();
+    if (throughUsbfs) {
+        claim.closeWriteChannel(); // hands the adapter back to its driver
+        QVERIFY(claim.waitForFinished(10000));
+    } else {
+        asRoot([&] { QVERIFY(writeLine("/sys/bus/usb/drivers/ftdi_sio/bind", interface.toLatin1())); });
+    }
+    QVERIFY(waitUntilUsable("ttyUSB1", true));
+    QCOMPARE(bench.messageTexts(),
+        QStringList {"Selected Com Port is not available.\r\n\r\n"
+                     "Ports present: COM1 (/dev/ttyUSB0, QEMU USB SERIAL), COM2 (/dev/ttyS1).\r\n"
+                     "QEMU USB SERIAL (0403:6001) in USB socket "
+            + socket + " has no port: " + why + "."});
 }
 
 void tst_drivers::noWritableLockFolderIsNoPortInUse()
@@ -315,15 +440,24 @@ void tst_drivers::noWritableLockFolderIsNoPortInUse()
 
 void tst_drivers::udevLetsDialoutSetTheTrigger()
 {
-    struct stat info
-    {
+    auto dialoutMayWrite = [] {
+        struct stat info = {};
+        return ::stat(qPrintable(kTrigger), &info) == 0 && info.st_gid == kDialout && (info.st_mode & S_IWGRP)
+            && !(info.st_mode & S_IWOTH);
     };
-    QVERIFY(::stat(qPrintable(kTrigger), &info) == 0);
-    QCOMPARE(info.st_gid, kDialout);
-    QVERIFY(info.st_mode & S_IWGRP);
-    QVERIFY(!(info.st_mode & S_IWOTH));
+    QVERIFY(dialoutMayWrite());
     // Nothing else of the port's became writable.
     QVERIFY(!usableByUs("/sys/class/tty/ttyS1/close_delay", W_OK));
+    // A port whose node dialout may not open (a getty's) loses the grant
+    // when udev next looks at it, and has it again once dialout may.
+    const QString helper = qEnvironmentVariable("AXR574_VM_SHARE") + "/install/usr/lib/udev/axr574-firmware-rx-trigger";
+    for (const mode_t mode : {0600, 0660}) {
+        asRoot([&] {
+            QVERIFY(::chmod("/dev/ttyS1", mode) == 0);
+            QCOMPARE(QProcess::execute(helper, {"ttyS1"}), 0);
+        });
+        QCOMPARE(dialoutMayWrite(), mode == 0660);
+    }
 }
 
 void tst_drivers::theTriggerIsPutBackHoweverTheRunEnds_data()
@@ -331,8 +465,7 @@ void tst_drivers::theTriggerIsPutBackHoweverTheRunEnds_data()
     QTest::addColumn<bool>("ours");    // the trigger is ours to write
     QTest::addColumn<int>("cancelAt"); // 0: no Cancel
     QTest::addColumn<QString>("message");
-    // The unit runs its new firmware after the update: without the wake-up it
-    // does not answer.
+    // A unit running its firmware does not answer without the wake-up.
     QTest::newRow("a failure") << true << 0 << "Error communicating with Port.";
     QTest::newRow("Cancel") << true << 10 << "Firmware update was cancelled.";
     // Where it may not be written, the run goes on as it would without it.
@@ -344,6 +477,9 @@ void tst_drivers::theTriggerIsPutBackHoweverTheRunEnds()
     QFETCH(bool, ours);
     QFETCH(int, cancelAt);
     QFETCH(QString, message);
+    SimUnit sim;
+    attach(sim, "ttyS1", "/dev/ttyS1");
+    putUnit(sim, "/dev/ttyS1", cancelAt > 0);
     const QString setting = readLine(kTrigger);
     if (!ours)
         asRoot([] { QVERIFY(::chmod(qPrintable(kTrigger), 0644) == 0); });
@@ -363,6 +499,56 @@ void tst_drivers::theTriggerIsPutBackHoweverTheRunEnds()
     QCOMPARE(bench.messageTexts(), QStringList {message});
     QCOMPARE(whileOpen, ours ? QStringLiteral("1") : setting);
     QCOMPARE(readLine(kTrigger), setting);
+}
+
+void tst_drivers::aKilledOrEndedProgramLeavesTheDriverAsItWas_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGKILL, then a start") << SIGKILL;
+    QTest::newRow("SIGTERM") << SIGTERM;
+}
+
+void tst_drivers::aKilledOrEndedProgramLeavesTheDriverAsItWas()
+{
+    QFETCH(int, signal);
+    SimUnit sim;
+    attach(sim, "ttyS1", "/dev/ttyS1");
+    putUnit(sim, "/dev/ttyS1", true);
+    const QString trigger = readLine(kTrigger);
+    const bool lowLatency = lowLatencyOf("/dev/ttyS1");
+
+    // The demo on the 16550, as a program of its own that updates by itself.
+    QProcess demo;
+    demo.setChildProcessModifier([] {
+        if (::setresgid(kUser, kUser, kUser) != 0 || ::setresuid(kUser, kUser, kUser) != 0)
+            ::_exit(125);
+    });
+    demo.start(AXR574_DEMO_PATH, {"--auto", "/tmp/axr574-demo.png", "/dev/ttyS1"});
+    QTRY_VERIFY_WITH_TIMEOUT(sim.commands().contains("0202"), 60000);
+    QCOMPARE(readLine(kTrigger), QStringLiteral("1"));
+    ::kill(pid_t(demo.processId()), signal);
+    QVERIFY(demo.waitForFinished(20000));
+
+    if (signal == SIGKILL) {
+        QCOMPARE(readLine(kTrigger), QStringLiteral("1"));
+    } else {
+        // Ended as closing the window ends a run, with the signal's status.
+        QCOMPARE(demo.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(demo.exitCode(), 128 + SIGTERM);
+        QCOMPARE(readLine(kTrigger), trigger);
+        QCOMPARE(lowLatencyOf("/dev/ttyS1"), lowLatency);
+    }
+    Bench bench; // a start
+    QCOMPARE(readLine(kTrigger), trigger);
+    // The unit still in its bootloader answers the next run's version read;
+    // that run's open finds the driver's own latency flag.
+    QVERIFY(bench.show());
+    choose(bench, "cboComPort", "COM3");
+    bench.atWait(2, [&] { bench.press(Qt::Key_Escape); });
+    bench.program();
+    QCOMPARE(bench.messageTexts(), QStringList {"Firmware update was cancelled."});
+    QCOMPARE(readLine(kTrigger), trigger);
+    QCOMPARE(lowLatencyOf("/dev/ttyS1"), lowLatency);
 }
 
 QTEST_MAIN(tst_drivers)
