@@ -4,6 +4,8 @@
 #include "update/packets.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QComboBox>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -315,6 +317,20 @@ void Bench::pickFromHelp(const char *item)
     QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(help->menuAction()).center());
     if (QTest::qWaitFor([help] { return help->isVisible(); }))
         QTest::mouseClick(help, Qt::LeftButton, {}, help->actionGeometry(child<QAction>(item)).center());
+}
+
+QStringList Bench::portTips(int count)
+{
+    auto *box = child<QComboBox>("cboComPort");
+    box->setFocus();
+    press(Qt::Key_Down, Qt::AltModifier);
+    QStringList tips;
+    if (QTest::qWaitFor([box] { return box->view()->isVisible(); })) {
+        for (int i = 0; i < count; ++i)
+            tips << box->itemData(i, Qt::ToolTipRole).toString();
+    }
+    press(Qt::Key_Escape); // closes the list alone
+    return QTest::qWaitFor([box] { return !box->view()->isVisible(); }) ? tips : QStringList();
 }
 
 void Bench::program()

@@ -65,6 +65,9 @@ public:
     void click(const char *name);
     // Opens the Help menu with the mouse and picks the item.
     void pickFromHelp(const char *item);
+    // The port list's first tooltips, as a person sees them on opening it
+    // from the keyboard and closing it with Escape; empty when it did not open.
+    QStringList portTips(int count);
     // Clicks Program; returns when the run it starts has ended.
     void program();
 

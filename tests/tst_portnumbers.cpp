@@ -5,7 +5,6 @@
 // another adapter.
 #include "harness.h"
 
-#include <QAbstractItemView>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QProcess>
@@ -16,23 +15,6 @@
 namespace {
 
 const QString kNotAvailable = QStringLiteral("Selected Com Port is not available.");
-
-// The tooltips of the port list's entries, as a person sees them on opening it.
-QStringList portTips(Bench &bench, int count)
-{
-    auto *box = bench.child<QComboBox>("cboComPort");
-    box->setFocus();
-    bench.press(Qt::Key_Down, Qt::AltModifier);
-    QStringList tips;
-    if (!QTest::qWaitFor([box] { return box->view()->isVisible(); }))
-        return tips;
-    for (int i = 0; i < count; ++i)
-        tips << box->itemData(i, Qt::ToolTipRole).toString();
-    bench.press(Qt::Key_Escape); // closes the list alone
-    if (!QTest::qWaitFor([box] { return !box->view()->isVisible(); }))
-        tips.clear();
-    return tips;
-}
 
 void choosePort(Bench &bench, QChar port)
 {
@@ -117,7 +99,7 @@ void tst_portnumbers::aNumberStaysWithItsAdapter()
         } else if (step.startsWith("tip ")) {
             const int index = step[4].digitValue() - 1;
             const QString named = step.mid(6);
-            const QString tip = portTips(bench, index + 1).value(index);
+            const QString tip = bench.portTips(index + 1).value(index);
             QVERIFY(bench->isVisible());
             if (named.isEmpty())
                 QCOMPARE(tip, QStringLiteral("not present"));
@@ -240,7 +222,7 @@ void tst_portnumbers::thePortsOfTheSystemAndWhatIsMissing()
     QStringList expected;
     for (const QString &tip : tips)
         expected << expand(tip);
-    QCOMPARE(portTips(bench, int(tips.size())), expected);
+    QCOMPARE(bench.portTips(int(tips.size())), expected);
 
     choosePort(bench, QChar('0' + port));
     bench.program();

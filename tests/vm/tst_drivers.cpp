@@ -8,7 +8,6 @@
 #include "link/systemports.h"
 #include "update/packets.h"
 
-#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileInfo>
@@ -177,15 +176,12 @@ private slots:
     void wholeUpdates_data();
     void wholeUpdates();
     void aPulledAdapterEndsTheRunAtOnce();
-    void anotherAdapterUnderAFreedNameKeepsItsOwnNumber();
-    void anAdapterWithoutPortIsNamed_data();
-    void anAdapterWithoutPortIsNamed();
+    void aNumberWithoutItsPortSaysWhatIsThere_data();
+    void aNumberWithoutItsPortSaysWhatIsThere();
     void noWritableLockFolderIsNoPortInUse();
     void udevLetsDialoutSetTheTrigger();
-    void theTriggerIsPutBackHoweverTheRunEnds_data();
-    void theTriggerIsPutBackHoweverTheRunEnds();
-    void aKilledOrEndedProgramLeavesTheDriverAsItWas_data();
-    void aKilledOrEndedProgramLeavesTheDriverAsItWas();
+    void theDriverIsLeftAsItWasHoweverTheProgramEnds_data();
+    void theDriverIsLeftAsItWasHoweverTheProgramEnds();
 
 private:
     std::unique_ptr<ConsoleGuard> m_guard;
@@ -226,15 +222,7 @@ void tst_drivers::thePortListNamesTheAdapterFirst()
 {
     Bench bench;
     QVERIFY(bench.show());
-    auto *box = bench.child<QComboBox>("cboComPort");
-    box->setFocus();
-    bench.press(Qt::Key_Down, Qt::AltModifier);
-    QTRY_VERIFY(box->view()->isVisible());
-    QStringList tips;
-    for (int i = 0; i < 4; ++i)
-        tips << box->itemData(i, Qt::ToolTipRole).toString();
-    bench.press(Qt::Key_Escape);
-    QCOMPARE(tips,
+    QCOMPARE(bench.portTips(4),
         (QStringList {"/dev/ttyUSB0, QEMU USB SERIAL", "/dev/ttyUSB1, QEMU USB SERIAL", "/dev/ttyS1", "not present"}));
 }
 
@@ -337,83 +325,76 @@ void tst_drivers::aPulledAdapterEndsTheRunAtOnce()
     checkWholeUpdate(sim, before, 57600);
 }
 
-void tst_drivers::anotherAdapterUnderAFreedNameKeepsItsOwnNumber()
+void tst_drivers::aNumberWithoutItsPortSaysWhatIsThere_data()
 {
+    // What becomes of the adapter behind port 2 (ttyUSB1) before Program on
+    // the port given; the test that follows finds both plugged in again.
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("said"); // after the first line; {socket}: the adapter's USB socket
+    // The first adapter goes; the second is plugged again, and the kernel
+    // gives it the freed name. No unit hears from port 1.
+    QTest::newRow("another adapter under the freed name")
+        << "replug" << "COM1"
+        << "COM1 was /dev/ttyUSB0 (QEMU USB SERIAL), which is not there now.\r\n"
+           "Ports present: COM2 (/dev/ttyUSB0, QEMU USB SERIAL), COM3 (/dev/ttyS1).";
+    QTest::newRow("no driver") << "unbind" << "COM3"
+                               << "Ports present: COM1 (/dev/ttyUSB0, QEMU USB SERIAL), COM2 (/dev/ttyS1).\r\n"
+                                  "QEMU USB SERIAL (0403:6001) in USB socket {socket} has no port: no driver is bound "
+                                  "to it.";
+    // As brltty does it, as root: a program of ours would be named.
+    QTest::newRow("taken through usbfs")
+        << "usbfs" << "COM3"
+        << "Ports present: COM1 (/dev/ttyUSB0, QEMU USB SERIAL), COM2 (/dev/ttyS1).\r\n"
+           "QEMU USB SERIAL (0403:6001) in USB socket {socket} has no port: another program holds it through usbfs "
+           "(brltty does this).";
+}
+
+void tst_drivers::aNumberWithoutItsPortSaysWhatIsThere()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, port);
+    QFETCH(QString, said);
     SimUnit first, second;
     attach(first, "usb0", "/dev/ttyUSB0");
     attach(second, "usb1", "/dev/ttyUSB1");
-    const QString usb0 = usbDeviceOf("ttyUSB0"), usb1 = usbDeviceOf("ttyUSB1");
-    Bench bench;
-    QVERIFY(bench.show());
-    // The first adapter goes; the second is plugged again and the kernel
-    // gives it the freed name.
-    for (const QString &usb : {usb0, usb1})
-        plug(usb, false);
-    QVERIFY(waitUntilUsable("ttyUSB0", false) && waitUntilUsable("ttyUSB1", false));
-    plug(usb1, true);
-    QVERIFY(waitUntilUsable("ttyUSB0", true));
-    QCOMPARE(usbDeviceOf("ttyUSB0"), usb1);
-    choose(bench, "cboComPort", "COM1");
-    bench.program();
-    QCOMPARE(bench.messageTexts(),
-        QStringList {"Selected Com Port is not available.\r\n\r\n"
-                     "COM1 was /dev/ttyUSB0 (QEMU USB SERIAL), which is not there now.\r\n"
-                     "Ports present: COM2 (/dev/ttyUSB0, QEMU USB SERIAL), COM3 (/dev/ttyS1)."});
-    QCOMPARE(framesOf(first), 0);
-    QCOMPARE(framesOf(second), 0);
-    // Each back under its own name, for the tests that follow.
-    plug(usb1, false);
-    QVERIFY(waitUntilUsable("ttyUSB0", false));
-    for (const QString &usb : {usb0, usb1})
-        plug(usb, true);
-    QVERIFY(waitUntilUsable("ttyUSB0", true) && waitUntilUsable("ttyUSB1", true));
-    QCOMPARE(usbDeviceOf("ttyUSB1"), usb1);
-}
-
-void tst_drivers::anAdapterWithoutPortIsNamed_data()
-{
-    QTest::addColumn<bool>("throughUsbfs"); // else its driver is unbound
-    QTest::addColumn<QString>("why");
-    QTest::newRow("no driver") << false << "no driver is bound to it";
-    // As brltty does it, as root: a program of ours would be named.
-    QTest::newRow("taken through usbfs") << true << "another program holds it through usbfs (brltty does this)";
-}
-
-void tst_drivers::anAdapterWithoutPortIsNamed()
-{
-    QFETCH(bool, throughUsbfs);
-    QFETCH(QString, why);
     const QString usb = usbDeviceOf("ttyUSB1");
     const QString socket = QFileInfo(usb).fileName();
-    const QString interface = socket + ":1.0";
+    const QByteArray interface = socket.toLatin1() + ":1.0";
     QProcess claim;
-    if (throughUsbfs) {
-        const QString node = QString("/dev/bus/usb/%1/%2")
-                                 .arg(readLine(usb + "/busnum").toInt(), 3, 10, QChar('0'))
-                                 .arg(readLine(usb + "/devnum").toInt(), 3, 10, QChar('0'));
-        asRoot([&] { claim.start(AXR574_USBCLAIM_PATH, {node, "0"}); });
-        QVERIFY2(claim.waitForReadyRead(10000) && claim.readLine() == "claimed\n", claim.readAllStandardError());
-    } else {
-        asRoot([&] { QVERIFY(writeLine("/sys/bus/usb/drivers/ftdi_sio/unbind", interface.toLatin1())); });
-    }
-    QVERIFY(waitUntilUsable("ttyUSB1", false));
-
     Bench bench;
-    QVERIFY(bench.show());
-    choose(bench, "cboComPort", "COM3");
-    bench.program();
-    if (throughUsbfs) {
-        claim.closeWriteChannel(); // hands the adapter back to its driver
-        QVERIFY(claim.waitForFinished(10000));
+    if (change == "replug") {
+        QVERIFY(bench.show()); // the numbers are given while both are there
+        for (const QString &adapter : m_adapters)
+            plug(adapter, false);
+        QVERIFY(waitUntilUsable("ttyUSB0", false) && waitUntilUsable("ttyUSB1", false));
+        plug(usb, true);
+        QVERIFY(waitUntilUsable("ttyUSB0", true));
+        QCOMPARE(usbDeviceOf("ttyUSB0"), usb);
     } else {
-        asRoot([&] { QVERIFY(writeLine("/sys/bus/usb/drivers/ftdi_sio/bind", interface.toLatin1())); });
+        if (change == "usbfs") {
+            asRoot([&] {
+                claim.start(AXR574_USBCLAIM_PATH, {QString("/dev/bus/usb/%1/%2")
+                                                           .arg(readLine(usb + "/busnum").toInt(), 3, 10, QChar('0'))
+                                                           .arg(readLine(usb + "/devnum").toInt(), 3, 10, QChar('0')),
+                                                      "0"});
+            });
+            QVERIFY2(claim.waitForReadyRead(10000) && claim.readLine() == "claimed\n", claim.readAllStandardError());
+        } else {
+            asRoot([&] { QVERIFY(writeLine("/sys/bus/usb/drivers/ftdi_sio/unbind", interface)); });
+        }
+        QVERIFY(waitUntilUsable("ttyUSB1", false));
+        bench.renewWindow(); // a start without the adapter's port
+        QVERIFY(bench.show());
     }
-    QVERIFY(waitUntilUsable("ttyUSB1", true));
+    choose(bench, "cboComPort", port);
+    bench.program();
+    claim.closeWriteChannel(); // the adapter back to its driver
+    QVERIFY(claim.state() == QProcess::NotRunning || claim.waitForFinished(10000));
     QCOMPARE(bench.messageTexts(),
-        QStringList {"Selected Com Port is not available.\r\n\r\n"
-                     "Ports present: COM1 (/dev/ttyUSB0, QEMU USB SERIAL), COM2 (/dev/ttyS1).\r\n"
-                     "QEMU USB SERIAL (0403:6001) in USB socket "
-            + socket + " has no port: " + why + "."});
+        QStringList {"Selected Com Port is not available.\r\n\r\n" + QString(said).replace("{socket}", socket)});
+    QCOMPARE(framesOf(first), 0);
+    QCOMPARE(framesOf(second), 0);
 }
 
 void tst_drivers::noWritableLockFolderIsNoPortInUse()
@@ -460,33 +441,63 @@ void tst_drivers::udevLetsDialoutSetTheTrigger()
     }
 }
 
-void tst_drivers::theTriggerIsPutBackHoweverTheRunEnds_data()
+void tst_drivers::theDriverIsLeftAsItWasHoweverTheProgramEnds_data()
 {
     QTest::addColumn<bool>("ours");    // the trigger is ours to write
-    QTest::addColumn<int>("cancelAt"); // 0: no Cancel
+    QTest::addColumn<int>("signal");   // to the demo, updating the unit on its own first
+    QTest::addColumn<int>("cancelAt"); // then a run of ours; 0: no Cancel
     QTest::addColumn<QString>("message");
     // A unit running its firmware does not answer without the wake-up.
-    QTest::newRow("a failure") << true << 0 << "Error communicating with Port.";
-    QTest::newRow("Cancel") << true << 10 << "Firmware update was cancelled.";
+    QTest::newRow("a failure") << true << 0 << 0 << "Error communicating with Port.";
+    QTest::newRow("Cancel while waking") << true << 0 << 10 << "Firmware update was cancelled.";
     // Where it may not be written, the run goes on as it would without it.
-    QTest::newRow("not ours to set") << false << 100 << "Firmware update was cancelled.";
+    QTest::newRow("not ours to set") << false << 0 << 100 << "Firmware update was cancelled.";
+    // The start puts the trigger back, the next open the latency flag.
+    QTest::newRow("SIGKILL, then a start") << true << SIGKILL << 2 << "Firmware update was cancelled.";
+    // At once, and the unit still in its bootloader answers the next run.
+    QTest::newRow("SIGTERM") << true << SIGTERM << 2 << "Firmware update was cancelled.";
 }
 
-void tst_drivers::theTriggerIsPutBackHoweverTheRunEnds()
+void tst_drivers::theDriverIsLeftAsItWasHoweverTheProgramEnds()
 {
     QFETCH(bool, ours);
+    QFETCH(int, signal);
     QFETCH(int, cancelAt);
     QFETCH(QString, message);
     SimUnit sim;
     attach(sim, "ttyS1", "/dev/ttyS1");
     putUnit(sim, "/dev/ttyS1", cancelAt > 0);
-    const QString setting = readLine(kTrigger);
+    const QString trigger = readLine(kTrigger);
+    const bool lowLatency = lowLatencyOf("/dev/ttyS1");
     if (!ours)
         asRoot([] { QVERIFY(::chmod(qPrintable(kTrigger), 0644) == 0); });
-    Bench bench;
+
+    if (signal) {
+        QProcess demo;
+        demo.setChildProcessModifier([] {
+            if (::setresgid(kUser, kUser, kUser) != 0 || ::setresuid(kUser, kUser, kUser) != 0)
+                ::_exit(125);
+        });
+        demo.start(AXR574_DEMO_PATH, {"--auto", "/tmp/axr574-demo.png", "/dev/ttyS1"});
+        QTRY_VERIFY_WITH_TIMEOUT(sim.commands().contains("0202"), 60000);
+        QCOMPARE(readLine(kTrigger), QStringLiteral("1"));
+        ::kill(pid_t(demo.processId()), signal);
+        QVERIFY(demo.waitForFinished(20000));
+        if (signal == SIGKILL) {
+            QCOMPARE(readLine(kTrigger), QStringLiteral("1"));
+        } else {
+            // Ended as closing the window ends a run, with the signal's status.
+            QCOMPARE(demo.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(demo.exitCode(), 128 + SIGTERM);
+            QCOMPARE(readLine(kTrigger), trigger);
+            QCOMPARE(lowLatencyOf("/dev/ttyS1"), lowLatency);
+        }
+    }
+    Bench bench; // a start
+    QCOMPARE(readLine(kTrigger), trigger);
     QVERIFY(bench.show());
     choose(bench, "cboComPort", "COM3");
-    bench.child<QCheckBox>("chkRemote")->setChecked(cancelAt > 0);
+    bench.child<QCheckBox>("chkRemote")->setChecked(cancelAt > 2);
     QString whileOpen;
     bench.atWait(cancelAt ? cancelAt : 1, [&] {
         whileOpen = readLine(kTrigger);
@@ -497,56 +508,7 @@ void tst_drivers::theTriggerIsPutBackHoweverTheRunEnds()
     if (!ours)
         asRoot([] { QVERIFY(::chmod(qPrintable(kTrigger), 0664) == 0); });
     QCOMPARE(bench.messageTexts(), QStringList {message});
-    QCOMPARE(whileOpen, ours ? QStringLiteral("1") : setting);
-    QCOMPARE(readLine(kTrigger), setting);
-}
-
-void tst_drivers::aKilledOrEndedProgramLeavesTheDriverAsItWas_data()
-{
-    QTest::addColumn<int>("signal");
-    QTest::newRow("SIGKILL, then a start") << SIGKILL;
-    QTest::newRow("SIGTERM") << SIGTERM;
-}
-
-void tst_drivers::aKilledOrEndedProgramLeavesTheDriverAsItWas()
-{
-    QFETCH(int, signal);
-    SimUnit sim;
-    attach(sim, "ttyS1", "/dev/ttyS1");
-    putUnit(sim, "/dev/ttyS1", true);
-    const QString trigger = readLine(kTrigger);
-    const bool lowLatency = lowLatencyOf("/dev/ttyS1");
-
-    // The demo on the 16550, as a program of its own that updates by itself.
-    QProcess demo;
-    demo.setChildProcessModifier([] {
-        if (::setresgid(kUser, kUser, kUser) != 0 || ::setresuid(kUser, kUser, kUser) != 0)
-            ::_exit(125);
-    });
-    demo.start(AXR574_DEMO_PATH, {"--auto", "/tmp/axr574-demo.png", "/dev/ttyS1"});
-    QTRY_VERIFY_WITH_TIMEOUT(sim.commands().contains("0202"), 60000);
-    QCOMPARE(readLine(kTrigger), QStringLiteral("1"));
-    ::kill(pid_t(demo.processId()), signal);
-    QVERIFY(demo.waitForFinished(20000));
-
-    if (signal == SIGKILL) {
-        QCOMPARE(readLine(kTrigger), QStringLiteral("1"));
-    } else {
-        // Ended as closing the window ends a run, with the signal's status.
-        QCOMPARE(demo.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(demo.exitCode(), 128 + SIGTERM);
-        QCOMPARE(readLine(kTrigger), trigger);
-        QCOMPARE(lowLatencyOf("/dev/ttyS1"), lowLatency);
-    }
-    Bench bench; // a start
-    QCOMPARE(readLine(kTrigger), trigger);
-    // The unit still in its bootloader answers the next run's version read;
-    // that run's open finds the driver's own latency flag.
-    QVERIFY(bench.show());
-    choose(bench, "cboComPort", "COM3");
-    bench.atWait(2, [&] { bench.press(Qt::Key_Escape); });
-    bench.program();
-    QCOMPARE(bench.messageTexts(), QStringList {"Firmware update was cancelled."});
+    QCOMPARE(whileOpen, ours ? QStringLiteral("1") : trigger);
     QCOMPARE(readLine(kTrigger), trigger);
     QCOMPARE(lowLatencyOf("/dev/ttyS1"), lowLatency);
 }
