@@ -9,7 +9,10 @@
 // line, so a reply wait sleeps through that time and looks at the port
 // between yields only around the moment the reply is due: woken by a 1 ms
 // sleep, it would see each reply half a millisecond late on average, which
-// some two thousand exchanges add up.
+// some two thousand exchanges add up. How late sleeps wake is learned, and
+// forgotten again within a few exchanges: one stall of the whole program (a
+// page fault, a virus scan, a busy machine) must not leave every later
+// exchange yielding from its write to its reply.
 #include "mscomm.h"
 
 #include <QAbstractEventDispatcher>
@@ -39,6 +42,11 @@ constexpr qint64 kLongestSleepMs = 30;
 constexpr qint64 kYieldAfterDueNs = 1500000;
 // What a sleep is first taken to overrun by, until sleeps have been timed.
 constexpr qint64 kFirstSleepLateNs = 1000000;
+// The overrun learned loses a quarter with each exchange and is never more
+// than a quarter of the exchange's time on the line: every exchange sleeps
+// through most of that time, and so goes on timing its sleeps.
+constexpr qint64 kLateFadeShare = 4;
+constexpr qint64 kLateBoundShare = 4;
 // Shorter than this, a sleep would cost as much as the yields it saves.
 constexpr qint64 kShortestSleepNs = 200000;
 constexpr DWORD kHighResolutionTimer = 0x2; // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
@@ -110,7 +118,7 @@ struct MSComm::Device
     }
 
     // Sleeps for the given time and learns by how much sleeps overrun: the
-    // most of late, fading, so that one long sleep is soon forgotten.
+    // most of late, within the exchange's bound.
     void sleepFor(qint64 ns)
     {
         const qint64 start = clock.nsecsElapsed();
@@ -121,7 +129,16 @@ struct MSComm::Device
         else
             Sleep(DWORD(ns / kNsPerMs));
         const qint64 late = clock.nsecsElapsed() - start - ns;
-        sleepLateNs = std::max(late, sleepLateNs - sleepLateNs / 16);
+        sleepLateNs = std::min(std::max(late, sleepLateNs), lateBoundNs);
+    }
+
+    // A packet goes out: its reply can be complete after wireNs. What earlier
+    // sleeps overran by counts for less.
+    void startExchange(qint64 wireNs)
+    {
+        replyDueNs = clock.nsecsElapsed() + wireNs;
+        lateBoundNs = wireNs / kLateBoundShare;
+        sleepLateNs = std::min(sleepLateNs - sleepLateNs / kLateFadeShare, lateBoundNs);
     }
 
     MSComm &owner;
@@ -132,6 +149,7 @@ struct MSComm::Device
     QElapsedTimer clock;
     qint64 replyDueNs = 0; // on clock: when the last packet's reply can be complete
     qint64 sleepLateNs = kFirstSleepLateNs;
+    qint64 lateBoundNs = kFirstSleepLateNs; // the most sleepLateNs may be in this exchange
 };
 
 void MSComm::setSystemOpenError(unsigned long systemError)
@@ -290,7 +308,7 @@ void MSComm::applyControlLines()
 
 bool MSComm::writeDevice(const QByteArray &bytes)
 {
-    d->replyDueNs = d->clock.nsecsElapsed() + wireTimeNs(bytes.size() + std::max(m_rThreshold, 0));
+    d->startExchange(wireTimeNs(bytes.size() + std::max(m_rThreshold, 0)));
     DWORD written = 0;
     // Fewer bytes than asked for means the write's deadline passed.
     return WriteFile(d->handle, bytes.constData(), DWORD(bytes.size()), &written, nullptr)
