@@ -35,8 +35,9 @@ constexpr DWORD kIdlePollMs = 1;
 constexpr DWORD kDrainPollMs = 1;
 // A poll that sleeps towards the reply's due time lasts no longer than this,
 // so that the window is still served while a long packet is on the line;
-// at 9600 baud a programming packet then takes one sleep, not two.
-constexpr qint64 kLongestSleepMs = 30;
+// at 9600 baud a programming packet and its reply (31 bytes, 32 ms) then take
+// one sleep, not two, and one poll of the window's events.
+constexpr qint64 kLongestSleepMs = 35;
 // How long after its due time a reply is looked for between yields; a later
 // one (a slow unit, an adapter's latency timer) is looked for every 1 ms.
 constexpr qint64 kYieldAfterDueNs = 1500000;
