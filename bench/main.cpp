@@ -10,7 +10,10 @@
 //
 // With --on wine the Windows build's axr574-bench-win32.exe makes the same
 // updates under Wine (tests/wine/wine-run, as root), with COM1 on the unit:
-// it reports the wall and CPU time, the unit's log gives the rest.
+// it reports the wall and CPU time, the unit's log gives the rest. Beside it,
+// axr574-bench-floor.exe makes the same exchanges as a bare Win32 client that
+// yields between looks at the port: the floor of what Wine and this machine
+// allow, to which the Windows program's figures are given as ratios.
 #include "sim/simclient.h"
 #include "ui/frmMain.h"
 
@@ -93,6 +96,7 @@ struct Config
     bool paced = true;
     bool noReply = false;
     bool wine = false;
+    bool floor = false; // the bare Win32 client under Wine, not the program
 };
 
 class Runner
@@ -121,9 +125,11 @@ void Runner::runUnderWine(const Config &config, SimUnit &sim, RunResult &r, QStr
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
     wine.setProcessEnvironment(environment);
+    const QString exe
+        = config.floor ? QStringLiteral("axr574-bench-floor.exe") : QStringLiteral("axr574-bench-win32.exe");
     wine.start(QStringLiteral(AXR574_SOURCE_DIR "/tests/wine/wine-run"),
         {"--prefix", m_windowsBuild + "/wineprefix", "--com", "1=" + sim.devicePath(), "--timeout", "600", "--",
-            m_windowsBuild + "/bench/axr574-bench-win32.exe", QString::number(config.baud), "Z:" + report});
+            m_windowsBuild + "/bench/" + exe, QString::number(config.baud), "Z:" + report});
     wine.waitForFinished(660000);
     QFile file(report);
     const QStringList said
@@ -321,8 +327,9 @@ void usage(std::FILE *to)
                "  --quick        one unpaced update and one no-reply verdict; checks that it runs\n"
                "  --soak N       N unpaced updates in one window; memory after every tenth\n"
                "  --on LIST      where the updater runs: linux, wine or linux,wine (linux); wine\n"
-               "                 makes the paced rows and the verdict, with the Windows build in\n"
-               "                 $AXR574_WINDOWS_BUILD or " AXR574_SOURCE_DIR "/build-windows, as root\n"
+               "                 makes the paced rows and the verdict, and the floor client's paced\n"
+               "                 rows, with the Windows build in $AXR574_WINDOWS_BUILD or\n"
+               "                 " AXR574_SOURCE_DIR "/build-windows, as root\n"
                "  --sim PATH     the simulated unit (" AXR574_SIM_PATH ")\n",
         to);
 }
@@ -391,10 +398,12 @@ int main(int argc, char *argv[])
     QString windowsBuild = qEnvironmentVariable("AXR574_WINDOWS_BUILD");
     if (windowsBuild.isEmpty())
         windowsBuild = QStringLiteral(AXR574_SOURCE_DIR "/build-windows");
-    if (onWine && (geteuid() != 0 || !QFile::exists(windowsBuild + "/bench/axr574-bench-win32.exe"))) {
+    if (onWine
+        && (geteuid() != 0 || !QFile::exists(windowsBuild + "/bench/axr574-bench-win32.exe")
+            || !QFile::exists(windowsBuild + "/bench/axr574-bench-floor.exe"))) {
         std::fprintf(stderr,
-            "axr574-bench: --on wine needs root and %s/bench/axr574-bench-win32.exe "
-            "(scripts/windows makes it)\n",
+            "axr574-bench: --on wine needs root, %s/bench/axr574-bench-win32.exe and "
+            "axr574-bench-floor.exe (scripts/windows makes them)\n",
             qPrintable(windowsBuild));
         return 2;
     }
@@ -413,9 +422,12 @@ int main(int argc, char *argv[])
     }
     if (quick && onWine) {
         rows.append(Row {Config {57600, true, false, true}, 1, {}});
+        rows.append(Row {Config {57600, true, false, true, true}, 1, {}});
     } else if (onWine) {
-        for (int baud : rates)
+        for (int baud : rates) {
             rows.append(Row {Config {baud, true, false, true}, baud <= 9600 ? slowRuns : runs, {}});
+            rows.append(Row {Config {baud, true, false, true, true}, baud <= 9600 ? slowRuns : runs, {}});
+        }
         rows.append(Row {Config {57600, true, true, true}, 1, {}});
     }
 
@@ -430,14 +442,24 @@ int main(int argc, char *argv[])
         std::printf("each figure is the median of %d runs (%d at 9600 baud and below)\n", runs, slowRuns);
     std::fflush(stdout);
 
+    // Runs of every row take turns, so that what the machine does meanwhile
+    // falls on all rows alike and their ratios hold within the sitting.
     Runner runner(simPath, windowsBuild);
     int failures = 0;
-    for (Row &row : rows) {
-        for (int i = 0; i < row.runs; ++i) {
+    const int mostRuns
+        = std::max_element(rows.begin(), rows.end(), [](const Row &a, const Row &b) { return a.runs < b.runs; })->runs;
+    for (int i = 0; i < mostRuns; ++i) {
+        for (Row &row : rows) {
+            if (i >= row.runs)
+                continue;
             const RunResult r = runner.run(row.config);
             if (!r.ok) {
                 std::fprintf(stderr, "axr574-bench: %d baud%s%s: %s\n", row.config.baud,
-                    row.config.paced ? " paced" : "", row.config.wine ? " under Wine" : "", qPrintable(r.error));
+                    row.config.paced ? " paced" : "",
+                    row.config.floor      ? " floor client"
+                        : row.config.wine ? " under Wine"
+                                          : "",
+                    qPrintable(r.error));
                 ++failures;
                 continue;
             }
@@ -445,7 +467,7 @@ int main(int argc, char *argv[])
         }
     }
 
-    const auto on = [](const Row &row) { return row.config.wine ? "wine" : "linux"; };
+    const auto on = [](const Row &row) { return row.config.floor ? "floor" : row.config.wine ? "wine" : "linux"; };
     std::printf("\n%-6s %-5s %-5s %4s %5s %8s %8s %6s %6s %8s %8s %8s %5s\n", "baud", "on", "paced", "runs", "exch",
         "wall s", "bound s", "ratio", "net", "turn med", "turn p99", "turn max", "CPU");
     std::printf("%-6s %-5s %-5s %4s %5s %8s %8s %6s %6s %8s %8s %8s %5s\n", "", "", "", "", "", "", "", "", "", "ms",
@@ -480,6 +502,22 @@ int main(int argc, char *argv[])
         std::printf("%-6d %-5s %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f\n", row.config.baud, on(row), excess, turns, late,
             ends, excess - turns - late - ends, row.of(&RunResult::late) * 1e3);
     }
+    // The Windows program against the floor client of the same rate.
+    bool floorHeader = false;
+    for (const Row &row : rows) {
+        const auto floor = std::find_if(rows.begin(), rows.end(), [&row](const Row &f) {
+            return f.config.floor && f.config.baud == row.config.baud && !f.results.isEmpty();
+        });
+        if (!row.config.wine || row.config.floor || row.config.noReply || row.results.isEmpty() || floor == rows.end())
+            continue;
+        if (!floorHeader)
+            std::printf("\n%-6s %-11s %8s %8s %8s\n", "baud", "ratio", "wall", "net", "CPU");
+        floorHeader = true;
+        std::printf("%-6d %-11s %8.4f %8.4f %8.3f\n", row.config.baud, "wine/floor",
+            row.of(&RunResult::wall) / floor->of(&RunResult::wall),
+            row.of(&RunResult::netRatio) / floor->of(&RunResult::netRatio),
+            row.of(&RunResult::cpuShare) / floor->of(&RunResult::cpuShare));
+    }
     std::printf("\n");
     for (const Row &row : rows) {
         if (!row.results.isEmpty() && row.config.noReply)
@@ -489,6 +527,8 @@ int main(int argc, char *argv[])
     std::printf("wall: Program to the end of the update; bound: all bytes of all packets and replies\n"
                 "x 10 / baud from the unit's log; net: (wall - the unit's lateness) / bound; turn: last\n"
                 "byte of a reply to the first byte of the next packet as the unit saw them; CPU: the\n"
-                "updater's user+system time / wall (under Wine, the Windows program's own process).\n");
+                "updater's user+system time / wall (under Wine, the Windows program's own process).\n"
+                "floor: the same exchanges under Wine by a bare Win32 client yielding between looks at\n"
+                "the port; wine/floor: the Windows program's medians over the floor client's.\n");
     return failures ? 1 : 0;
 }

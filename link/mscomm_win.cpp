@@ -9,7 +9,10 @@
 // line, so a reply wait sleeps through that time and looks at the port
 // between yields only around the moment the reply is due: woken by a 1 ms
 // sleep, it would see each reply half a millisecond late on average, which
-// some two thousand exchanges add up.
+// some two thousand exchanges add up. How late sleeps wake is learned, and
+// forgotten again within a few exchanges: one stall of the whole program (a
+// page fault, a virus scan, a busy machine) must not leave every later
+// exchange yielding from its write to its reply.
 #include "mscomm.h"
 
 #include <QAbstractEventDispatcher>
@@ -31,13 +34,21 @@ constexpr DWORD kIdlePollMs = 1;
 constexpr DWORD kDrainPollMs = 1;
 // A poll that sleeps towards the reply's due time lasts no longer than this,
 // so that the window is still served while a long packet is on the line;
-// at 9600 baud a programming packet then takes one sleep, not two.
-constexpr qint64 kLongestSleepMs = 30;
+// at 9600 baud a programming packet and its reply (31 bytes, 32 ms) then take
+// one sleep, not two, and one poll of the window's events.
+constexpr qint64 kLongestSleepMs = 35;
 // How long after its due time a reply is looked for between yields; a later
 // one (a slow unit, an adapter's latency timer) is looked for every 1 ms.
 constexpr qint64 kYieldAfterDueNs = 1500000;
 // What a sleep is first taken to overrun by, until sleeps have been timed.
 constexpr qint64 kFirstSleepLateNs = 1000000;
+// The overrun learned loses a quarter with each exchange and is never more
+// than a quarter of the exchange's time on the line: every exchange sleeps
+// through most of that time, and so goes on timing its sleeps.
+constexpr qint64 kLateFadeShare = 4;
+constexpr qint64 kLateBoundShare = 4;
+// Sleeps timed each way before the way that wakes the closer is kept.
+constexpr int kTrialSleeps = 5;
 // Shorter than this, a sleep would cost as much as the yields it saves.
 constexpr qint64 kShortestSleepNs = 200000;
 constexpr DWORD kHighResolutionTimer = 0x2; // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
@@ -77,6 +88,29 @@ struct MSComm::Device
             CloseHandle(timer);
     }
 
+    // Windows wakes a high-resolution timer within tens of microseconds, a
+    // thread's own delay only at its next timer tick. Wine serves timers in
+    // its server, whose timeouts are whole milliseconds, and a delay with a
+    // sleep of the host's. So the first sleeps take turns between the two,
+    // and the way whose sleeps overran the less (by the median) is kept.
+    bool nextSleepByDelay() const
+    {
+        if (!timer || !delay)
+            return delay != nullptr;
+        return sleepsTried < 2 * kTrialSleeps ? sleepsTried % 2 : keepDelay;
+    }
+    void learnWay(bool byDelay, qint64 late)
+    {
+        if (!timer || !delay || sleepsTried == 2 * kTrialSleeps)
+            return;
+        trialLateNs[byDelay][sleepsTried++ / 2] = late;
+        if (sleepsTried < 2 * kTrialSleeps)
+            return;
+        for (qint64 *way : trialLateNs)
+            std::nth_element(way, way + kTrialSleeps / 2, way + kTrialSleeps);
+        keepDelay = trialLateNs[1][kTrialSleeps / 2] < trialLateNs[0][kTrialSleeps / 2];
+    }
+
     // Bytes waiting in the driver, or -1 when the port no longer answers.
     qint64 waiting() const
     {
@@ -109,28 +143,48 @@ struct MSComm::Device
     }
 
     // Sleeps for the given time and learns by how much sleeps overrun: the
-    // most of late, fading, so that one long sleep is soon forgotten.
+    // most of late, within the exchange's bound.
     void sleepFor(qint64 ns)
     {
+        const bool byDelay = nextSleepByDelay();
         const qint64 start = clock.nsecsElapsed();
         LARGE_INTEGER due;
         due.QuadPart = -(ns / 100); // relative, in units of 100 ns
-        if (timer && SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE))
+        if (byDelay)
+            delay(FALSE, &due);
+        else if (timer && SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE))
             WaitForSingleObject(timer, INFINITE);
         else
             Sleep(DWORD(ns / kNsPerMs));
         const qint64 late = clock.nsecsElapsed() - start - ns;
-        sleepLateNs = std::max(late, sleepLateNs - sleepLateNs / 16);
+        learnWay(byDelay, late);
+        sleepLateNs = std::min(std::max(late, sleepLateNs), lateBoundNs);
+    }
+
+    // A packet goes out: its reply can be complete after wireNs. What earlier
+    // sleeps overran by counts for less.
+    void startExchange(qint64 wireNs)
+    {
+        replyDueNs = clock.nsecsElapsed() + wireNs;
+        lateBoundNs = wireNs / kLateBoundShare;
+        sleepLateNs = std::min(sleepLateNs - sleepLateNs / kLateFadeShare, lateBoundNs);
     }
 
     MSComm &owner;
     HANDLE handle = INVALID_HANDLE_VALUE;
     HANDLE timer = nullptr;
+    using DelayCall = LONG(WINAPI *)(BOOLEAN alertable, LARGE_INTEGER *interval);
+    const DelayCall delay = reinterpret_cast<DelayCall>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDelayExecution")));
     QTimer idlePoll;
     bool idlePaused = false;
     QElapsedTimer clock;
     qint64 replyDueNs = 0; // on clock: when the last packet's reply can be complete
     qint64 sleepLateNs = kFirstSleepLateNs;
+    qint64 lateBoundNs = kFirstSleepLateNs; // the most sleepLateNs may be in this exchange
+    int sleepsTried = 0;                    // of the trial, both ways
+    qint64 trialLateNs[2][kTrialSleeps] {}; // overruns of the trial: by timer, by delay
+    bool keepDelay = false;                 // the trial's outcome
 };
 
 void MSComm::setSystemOpenError(unsigned long systemError)
@@ -268,7 +322,7 @@ void MSComm::applyControlLines()
 
 bool MSComm::writeDevice(const QByteArray &bytes)
 {
-    d->replyDueNs = d->clock.nsecsElapsed() + wireTimeNs(bytes.size() + std::max(m_rThreshold, 0));
+    d->startExchange(wireTimeNs(bytes.size() + std::max(m_rThreshold, 0)));
     DWORD written = 0;
     // Fewer bytes than asked for means the write's deadline passed.
     return WriteFile(d->handle, bytes.constData(), DWORD(bytes.size()), &written, nullptr)
@@ -284,23 +338,29 @@ void MSComm::waitOnDevice(int msecs)
     d->idlePoll.stop();
     if (d->poll())
         return;
-    const qint64 now = d->clock.nsecsElapsed();
+    qint64 now = d->clock.nsecsElapsed();
     const qint64 untilDue = d->replyDueNs - now - d->sleepLateNs;
     if (untilDue >= kShortestSleepNs) {
-        // Nothing can be complete yet.
-        d->sleepFor(std::min(untilDue, kLongestSleepMs * kNsPerMs));
-    } else if (now < d->replyDueNs + kYieldAfterDueNs) {
-        // The reply is due: look as often as it can arrive, for this poll's length.
-        const qint64 end = now + msecs * kNsPerMs;
+        // Nothing can be complete yet. The window is served between slices;
+        // after the last one the reply is due, and this poll looks on.
+        const qint64 slice = std::min(untilDue, kLongestSleepMs * kNsPerMs);
+        d->sleepFor(slice);
+        if (d->poll() || slice < untilDue)
+            return;
+        now = d->clock.nsecsElapsed();
+    }
+    if (now < d->replyDueNs + kYieldAfterDueNs) {
+        // The reply is due: look as often as it can arrive, until it is
+        // late, and for no less than this poll's length.
+        const qint64 end = std::max(now + msecs * kNsPerMs, d->replyDueNs + kYieldAfterDueNs);
         do {
             Sleep(0);
             if (d->poll())
                 return;
         } while (d->clock.nsecsElapsed() < end);
         return;
-    } else {
-        Sleep(DWORD(msecs));
     }
+    Sleep(DWORD(msecs));
     if (deviceOpen())
         d->poll();
 }
