@@ -2,6 +2,8 @@
 
 #include "link/systemports.h"
 
+#include <QFileInfo>
+
 namespace {
 
 MSComm::DeviceSource &wiredSlot()
@@ -76,7 +78,8 @@ QString MSComm::missingPortText(int port) const
     QStringList lines;
     QStringList present;
     if (wiredSlot()) {
-        present << QStringLiteral("%1 (%2)").arg(com(1), wiredSlot()());
+        if (QFileInfo::exists(wiredSlot()()))
+            present << QStringLiteral("%1 (%2)").arg(com(1), wiredSlot()());
     } else {
         const std::optional<PortNumbering::Numbered> numbered = m_numbering.find(port);
         if (numbered && !numbered->present) {
