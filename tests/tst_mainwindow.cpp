@@ -67,6 +67,12 @@ private slots:
         QTest::newRow("2.5 is cut to 2. and read as 2") << "" << QList<int> {} << "2.5" << 2 << "2.";
         QTest::newRow("letters fall back to COM1") << "" << QList<int> {} << "x" << 1 << "COM1";
         QTest::newRow("after the fallback the next digit replaces COM1") << "" << QList<int> {} << "-7" << 7 << "7";
+        // The box keeps two characters, so the number is read from those alone.
+        QTest::newRow("a leading blank is skipped") << "7" << QList<int> {Qt::Key_Home} << " " << 7 << " 7";
+        QTest::newRow("a plus sign") << "7" << QList<int> {Qt::Key_Home} << "+" << 7 << "+7";
+        QTest::newRow("reading stops at a letter") << "" << QList<int> {} << "7x" << 7 << "7x";
+        QTest::newRow("half of one is 0, which falls back to COM1")
+            << "5" << QList<int> {Qt::Key_Home} << "." << 1 << "COM1";
     }
 
     void thePortBoxReadsWhatIsTypedOrChosen()
@@ -92,30 +98,6 @@ private slots:
         QCOMPARE(bench->iComPort, qint16(port));
         QCOMPARE(results(bench), QStringLiteral("|||0"));
         QVERIFY(bench.messages.isEmpty());
-    }
-
-    void aPortNumberIsReadUpToWhatEndsItHalvesToEven_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("port");
-        QTest::newRow("2.5") << "2.5" << 2;
-        QTest::newRow("3.5") << "3.5" << 4;
-        QTest::newRow("-2.5") << "-2.5" << -2;
-        QTest::newRow("half of one") << ".5" << 0;
-        QTest::newRow("leading blanks and a sign") << " \t+7" << 7;
-        QTest::newRow("stops at a second point") << "1.5.3" << 2;
-        QTest::newRow("stops at a letter") << "007x9" << 7;
-        QTest::newRow("an exponent is not read") << "3e2" << 3;
-        QTest::newRow("two signs are no number") << "+-1" << 0;
-        QTest::newRow("beyond 16 bits saturates") << "99999.9" << 32767;
-        QTest::newRow("below 16 bits saturates") << "-99999" << -32768;
-    }
-
-    void aPortNumberIsReadUpToWhatEndsItHalvesToEven()
-    {
-        QFETCH(QString, text);
-        QFETCH(int, port);
-        QCOMPARE(portNumberFromText(text), qint16(port));
     }
 
     void theBaudBoxTakesNoTypingAndEveryChoiceWipesTheResults()

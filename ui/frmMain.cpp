@@ -71,8 +71,7 @@ int comboTextWidth(const QComboBox *combo)
     return combo->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, combo).width();
 }
 
-} // namespace
-
+// The port box's reading of a typed port number: 0 when it holds no number.
 qint16 portNumberFromText(const QString &text)
 {
     // Leading blanks, an optional sign, digits and one decimal point; reading
@@ -107,6 +106,8 @@ qint16 portNumberFromText(const QString &text)
     const double hi = std::numeric_limits<qint16>::max();
     return static_cast<qint16>(std::clamp(rounded, lo, hi));
 }
+
+} // namespace
 
 frmMain::frmMain(QWidget *parent)
     : QMainWindow(parent)

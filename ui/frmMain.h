@@ -26,9 +26,6 @@ namespace Ui {
 class frmMain;
 }
 
-// The port box's reading of a typed port number: 0 when it holds no number.
-qint16 portNumberFromText(const QString &text);
-
 class frmMain : public QMainWindow
 {
     Q_OBJECT
