@@ -72,21 +72,17 @@ bool PtyLine::write(const QByteArray &bytes)
 SysTree::SysTree()
 {
     systemports::setRoot(root());
-    const QString serial = root() + "/sys/bus/usb-serial/drivers/ftdi_sio";
-    for (const QString &dir : {serial, root() + "/sys/bus/usb/drivers/ftdi_sio", root() + "/sys/bus/usb/drivers/usbfs",
-             root() + "/sys/bus/pnp/drivers/serial", root() + "/sys/class/tty", root() + "/sys/bus/usb/devices",
-             root() + "/dev/bus/usb/001"})
-        QDir().mkpath(dir);
     utsname system {};
     ::uname(&system);
-    const QString modules = root() + "/lib/modules/" + QString::fromLocal8Bit(system.release);
+    const QString modules = "/lib/modules/" + QString::fromLocal8Bit(system.release);
     write(modules + "/modules.dep",
         "kernel/drivers/usb/serial/ftdi_sio.ko.xz: kernel/drivers/usb/serial/usbserial.ko.xz\n"
-        "kernel/drivers/usb/serial/usbserial.ko.xz:\n"
         "kernel/drivers/media/usb/gspca/gspca_main.ko.xz:\n");
     write(modules + "/modules.alias",
         "alias usb:v0403p6001d*dc*dsc*dp*ic*isc*ip*in* ftdi_sio\n"
         "alias usb:v1234p5678d*dc*dsc*dp*ic*isc*ip*in* gspca_main\n");
+    for (const char *dir : {"/sys/class/tty", "/sys/bus/usb/drivers/usbfs", "/sys/bus/pnp/drivers/serial"})
+        QDir().mkpath(root() + dir);
 }
 
 SysTree::~SysTree()
@@ -94,23 +90,24 @@ SysTree::~SysTree()
     systemports::setRoot(QString());
 }
 
+// Paths are in the tree, a link's target too.
 void SysTree::write(const QString &path, const QByteArray &content)
 {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
+    QDir().mkpath(QFileInfo(root() + path).path());
+    QFile file(root() + path);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
 }
 
 void SysTree::link(const QString &path, const QString &target)
 {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile::remove(path);
-    QVERIFY(QFile::link(target, path));
+    QDir().mkpath(QFileInfo(root() + path).path());
+    QFile::remove(root() + path);
+    QVERIFY(QFile::link(target.startsWith("/dev/pts") ? target : root() + target, root() + path));
 }
 
 QString SysTree::usbDir(const QString &socket) const
 {
-    return root() + "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + socket;
+    return "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + socket;
 }
 
 QString SysTree::plug(const QString &socket, const QString &line, const QString &product, const QString &ids)
@@ -118,54 +115,42 @@ QString SysTree::plug(const QString &socket, const QString &line, const QString 
     int free = 0;
     while (QFileInfo::exists(root() + QString("/sys/class/tty/ttyUSB%1").arg(free)))
         ++free;
-    const QString tty = QString("ttyUSB%1").arg(free);
-    const QString device = usbDir(socket);
-    const QString interface = device + "/" + socket + ":1.0";
-    const QString port = interface + "/" + tty;
+    const QString tty = QString("ttyUSB%1").arg(free), device = usbDir(socket),
+                  interface = device + "/" + socket + ":1.0", port = interface + "/" + tty;
     const QStringList id = ids.split(':');
-    write(device + "/idVendor", id[0].toLatin1());
-    write(device + "/idProduct", id[1].toLatin1());
-    write(device + "/product", product.toUtf8());
-    write(device + "/busnum", "1");
-    write(device + "/devnum", QByteArray::number(++m_devices));
+    const std::pair<QString, QString> attributes[] = {{device + "/idVendor", id[0]}, {device + "/idProduct", id[1]},
+        {device + "/product", product}, {device + "/busnum", "1"}, {device + "/devnum", QString::number(++m_devices)},
+        {interface + "/bInterfaceNumber", "00"}, {interface + "/bInterfaceClass", "ff"},
+        {interface + "/modalias",
+            QString("usb:v%1p%2d0600dc00dsc00dp00icFFiscFFipFFin00").arg(id[0].toUpper(), id[1].toUpper())},
+        {port + "/port_number", "0"}, {port + "/tty/" + tty + "/uevent", "DEVNAME=" + tty + "\n"}};
+    for (const auto &[path, value] : attributes)
+        write(path, value.toUtf8());
     write(usbNode(socket), "");
-    write(interface + "/bInterfaceNumber", "00");
-    write(interface + "/bInterfaceClass", "ff");
-    write(interface + "/bInterfaceSubClass", "ff");
-    write(interface + "/modalias",
-        QString("usb:v%1p%2d0600dc00dsc00dp00icFFiscFFipFFin00").arg(id[0].toUpper(), id[1].toUpper()).toLatin1());
-    link(interface + "/driver", root() + "/sys/bus/usb/drivers/ftdi_sio");
-    write(port + "/port_number", "0");
-    link(port + "/driver", root() + "/sys/bus/usb-serial/drivers/ftdi_sio");
-    write(port + "/tty/" + tty + "/uevent", "MAJOR=188\nDEVNAME=" + tty.toLatin1() + "\n");
+    link(interface + "/driver", "/sys/bus/usb/drivers/ftdi_sio");
+    link(port + "/driver", "/sys/bus/usb-serial/drivers/ftdi_sio");
     link(port + "/tty/" + tty + "/device", port);
-    link(root() + "/sys/class/tty/" + tty, port + "/tty/" + tty);
-    link(root() + "/sys/bus/usb/devices/" + socket, device);
-    link(root() + "/sys/bus/usb/devices/" + socket + ":1.0", interface);
-    link(dev(tty), line);
+    link("/sys/class/tty/" + tty, port + "/tty/" + tty);
+    link("/sys/bus/usb/devices/" + socket, device);
+    link("/sys/bus/usb/devices/" + socket + ":1.0", interface);
+    link("/dev/" + tty, line);
     return tty;
 }
 
 QString SysTree::usbNode(const QString &socket) const
 {
-    QFile devnum(usbDir(socket) + "/devnum");
+    QFile devnum(root() + usbDir(socket) + "/devnum");
     devnum.open(QIODevice::ReadOnly);
-    return QString("%1/dev/bus/usb/001/%2").arg(root()).arg(devnum.readAll().toInt(), 3, 10, QChar('0'));
-}
-
-void SysTree::removeTty(const QString &name)
-{
-    QDir(QFileInfo(root() + "/sys/class/tty/" + name).canonicalFilePath()).removeRecursively();
-    QFile::remove(root() + "/sys/class/tty/" + name);
-    QFile::remove(dev(name));
+    return QString("/dev/bus/usb/001/%1").arg(devnum.readAll().toInt(), 3, 10, QChar('0'));
 }
 
 void SysTree::unbind(const QString &socket)
 {
-    const QString interface = usbDir(socket) + "/" + socket + ":1.0";
+    const QString interface = root() + usbDir(socket) + "/" + socket + ":1.0";
     for (const QString &tty : QDir(interface).entryList({"ttyUSB*"}, QDir::Dirs)) {
-        removeTty(tty);
         QDir(interface + "/" + tty).removeRecursively();
+        QFile::remove(root() + "/sys/class/tty/" + tty);
+        QFile::remove(dev(tty));
     }
     QFile::remove(interface + "/driver");
 }
@@ -173,36 +158,33 @@ void SysTree::unbind(const QString &socket)
 void SysTree::claimThroughUsbfs(const QString &socket)
 {
     unbind(socket);
-    link(usbDir(socket) + "/" + socket + ":1.0/driver", root() + "/sys/bus/usb/drivers/usbfs");
+    link(usbDir(socket) + "/" + socket + ":1.0/driver", "/sys/bus/usb/drivers/usbfs");
 }
 
 void SysTree::pull(const QString &socket)
 {
     unbind(socket);
-    QDir(usbDir(socket)).removeRecursively();
+    QDir(root() + usbDir(socket)).removeRecursively();
     QFile::remove(root() + "/sys/bus/usb/devices/" + socket);
     QFile::remove(root() + "/sys/bus/usb/devices/" + socket + ":1.0");
 }
 
 void SysTree::addUart(const QString &name, int type, const QString &line)
 {
-    const QString device = root() + "/sys/devices/pnp0/00:0" + name.right(1);
-    link(device + "/driver", root() + "/sys/bus/pnp/drivers/serial");
-    write(device + "/tty/" + name + "/type", QByteArray::number(type));
-    write(device + "/tty/" + name + "/rx_trig_bytes", "8");
-    link(device + "/tty/" + name + "/device", device);
-    link(root() + "/sys/class/tty/" + name, device + "/tty/" + name);
-    if (!line.isEmpty())
-        link(dev(name), line);
+    const QString device = "/sys/devices/pnp0/00:0" + name.right(1), tty = device + "/tty/" + name;
+    link(device + "/driver", "/sys/bus/pnp/drivers/serial");
+    write(tty + "/type", QByteArray::number(type));
+    link(tty + "/device", device);
+    link("/sys/class/tty/" + name, tty);
+    if (type != 0)
+        link("/dev/" + name, line);
 }
 
 void SysTree::addVirtual(const QString &name, const QString &line)
 {
-    const QString dir = root() + "/sys/devices/virtual/tty/" + name;
-    write(dir + "/uevent", "DEVNAME=" + name.toLatin1() + "\n");
-    link(root() + "/sys/class/tty/" + name, dir);
-    if (!line.isEmpty())
-        link(dev(name), line);
+    write("/sys/devices/virtual/tty/" + name + "/uevent", "DEVNAME=" + name.toLatin1() + "\n");
+    link("/sys/class/tty/" + name, "/sys/devices/virtual/tty/" + name);
+    link("/dev/" + name, line);
 }
 
 void SysTree::hideSysfs()

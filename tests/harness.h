@@ -141,7 +141,6 @@ public:
 private:
     void write(const QString &path, const QByteArray &content);
     void link(const QString &path, const QString &target);
-    void removeTty(const QString &name);
     QString usbDir(const QString &socket) const;
     QTemporaryDir m_dir;
     int m_devices = 1;

@@ -121,18 +121,18 @@ void tst_underwine::windowsProgramAgainstTheUnit()
         environment.insert(QStringLiteral("AXR574_STALL_MARKER"), "Z:" + marker);
         windows.setProcessEnvironment(environment);
         // Stops the Windows program once, just after it has made the marker,
-        // as soon as its wait sleeps.
-        std::atomic<bool> over {false};
+        // as soon as it has been asleep for a few looks: in the wait's sleep,
+        // not in a call to Wine's server.
         const int watch = inotify_init1(IN_CLOEXEC);
         inotify_add_watch(watch, QFile::encodeName(dir.filePath(QStringLiteral("stall"))).constData(), IN_CREATE);
-        std::thread staller([&] {
+        std::atomic<bool> over {false};
+        std::thread staller([&, stall] {
             char events[4096];
-            QFile program(pid);
+            QFile program(pid), state;
             if (!stall || ::read(watch, events, sizeof events) <= 0 || over || !program.open(QIODevice::ReadOnly))
                 return;
             const pid_t id = pid_t(program.readAll().trimmed().toInt());
-            // Asleep for a while: in the wait's sleep, not in a call to Wine's server.
-            QFile state(QStringLiteral("/proc/%1/stat").arg(id));
+            state.setFileName(QStringLiteral("/proc/%1/stat").arg(id));
             for (int asleep = 0, looks = 0; asleep < 5 && looks < 100 && state.open(QIODevice::ReadOnly); ++looks) {
                 const QByteArray stat = state.readAll();
                 state.close();
