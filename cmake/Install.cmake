@@ -79,10 +79,12 @@ file(MAKE_DIRECTORY ${axr574_docs})
 set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              ${PROJECT_SOURCE_DIR}/docs/axr574-firmware.1
              ${PROJECT_SOURCE_DIR}/cmake/debian/changelog
+             ${PROJECT_SOURCE_DIR}/README.md
              ${PROJECT_SOURCE_DIR}/LICENSE)
 if(UNIX)
     find_program(AXR574_GZIP gzip REQUIRED)
-    foreach(pair "docs/axr574-firmware.1|axr574-firmware.1.gz" "cmake/debian/changelog|changelog.gz")
+    foreach(pair "docs/axr574-firmware.1|axr574-firmware.1.gz" "cmake/debian/changelog|changelog.gz"
+                 "README.md|README.md.gz")
         string(REPLACE "|" ";" pair "${pair}")
         list(GET pair 0 from)
         list(GET pair 1 to)
@@ -95,7 +97,7 @@ if(UNIX)
         endif()
     endforeach()
     install(FILES ${axr574_docs}/axr574-firmware.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-    install(FILES ${axr574_docs}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    install(FILES ${axr574_docs}/changelog.gz ${axr574_docs}/README.md.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 # The licence in the machine-readable form Debian reads: its copyright line

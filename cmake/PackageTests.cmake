@@ -20,7 +20,10 @@ add_test(NAME appstream_metainfo
          COMMAND ${axr574_tests}/run-if-installed appstreamcli validate --no-net --pedantic
                  ${PROJECT_SOURCE_DIR}/cmake/${AXR574_APP_ID}.metainfo.xml)
 
-set_tests_properties(package_contents package_lintian desktop_entry appstream_metainfo
+# README and the developer's guide against the tree and the programs they name.
+add_test(NAME docs COMMAND ${axr574_tests}/check-docs ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
+
+set_tests_properties(package_contents package_lintian desktop_entry appstream_metainfo docs
                      PROPERTIES LABELS package SKIP_RETURN_CODE 77 TIMEOUT 300)
 
 # Builds the program twice more from copies of the tree, the slowest test of
