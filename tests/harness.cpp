@@ -215,7 +215,6 @@ Bench::Bench()
 Bench::~Bench()
 {
     MSComm::wirePort1(nullptr);
-    systemports::setRoot(QString());
     MSComm::setOutputQueueReader(nullptr);
     m_window.reset();
     if (m_sim)

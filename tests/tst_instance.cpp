@@ -139,22 +139,6 @@ private slots:
         QCOMPARE(lockHolder(), left == "namespace" ? leftBy : next->processId());
     }
 
-    void aLockNamingThisProcessIsTakenOver()
-    {
-        // A lock as this process would write it, left where the next start looks.
-        QTemporaryDir elsewhere;
-        {
-            QLockFile mine(elsewhere.filePath("mine.lock"));
-            QVERIFY(mine.tryLock());
-            QFile::copy(mine.fileName(), lockPath());
-        }
-        QCOMPARE(lockHolder(), QCoreApplication::applicationPid());
-        Bench bench;
-        SingleInstance instance(m_dir.path());
-        QCOMPARE(claimOrHandOver(bench.window(), instance), StartOutcome::Alone);
-        QVERIFY(bench.messages.isEmpty());
-    }
-
     void aRaiseRequestBringsAMinimisedWindowForward()
     {
         SingleInstance first(m_dir.path());
