@@ -178,6 +178,7 @@ void tst_underwine::windowsProgramAgainstTheUnit()
     if (stallMs) {
         QString costs;
         QDebug(&costs) << "CPU after the stall" << stalled << "s, left alone" << alone << "s";
+        qInfo("%s", qPrintable(costs));
         QVERIFY2(stalled.size() == 2 && alone.size() == 3
                 && *std::min_element(stalled.begin(), stalled.end())
                     <= 1.3 * *std::max_element(alone.begin(), alone.end()),
